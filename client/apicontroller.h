@@ -1,0 +1,138 @@
+// ApiController: the one service-client object of the process. It owns the service process (in
+// start mode), the request socket with its receive buffer, the callback listener thread, the
+// device registry, the host callbacks and the storage whose addresses the host receives.
+//
+// It lives on the API thread: it is created, used and destroyed there, except for the callback
+// slots (written by host threads) and the registry handlers (run on the listener thread).
+#pragma once
+
+#include "crop_assist.h"
+
+#include <QByteArray>
+#include <QJsonValue>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace quarn::tellan_api {
+
+// One device as the registry files it: the UTF-8 bytes of the service's "sn", "name" and "id".
+struct DeviceRecord {
+    QByteArray sn;
+    QByteArray name;
+    QByteArray id;
+};
+
+class ApiController;
+
+// The listener thread's body: connects the callback socket for `suffix` and dispatches notices
+// to `controller` until the socket closes or listenerRunning is cleared.
+void ListenForCallbacks(ApiController* controller, QString suffix);
+
+class ApiController {
+public:
+    // Largest number of bytes the request reader buffers without seeing a terminator.
+    static constexpr int kMaxUnstructuredBytes = 20971520;
+
+    ApiController();
+    ~ApiController();
+    ApiController(const ApiController&) = delete;
+    ApiController& operator=(const ApiController&) = delete;
+
+    // ---- Process-wide slot ------------------------------------------------------------------
+    static void setAttachMode(int32_t mode);
+    static int32_t attachMode();
+    static void create();
+    static ApiController* instance();  // APIException 99 "Omnivue API not initialized"
+    static bool exists() noexcept;
+    static void destroy();
+    static std::atomic<bool> listenerRunning;
+
+    // ---- State checks -----------------------------------------------------------------------
+    bool isConnected();
+    bool serviceCrashed() const;
+
+    // ---- Request/reply exchange -------------------------------------------------------------
+    QJsonValue sendRequest(const QString& type, const QJsonValue& body, int32_t timeoutMs);
+    QJsonValue readReply(int32_t timeoutMs);
+    QByteArray readMessage(int32_t timeoutMs);
+
+    // ---- Start-up ---------------------------------------------------------------------------
+    void startService();
+    void attachService();
+    bool connectRequestSocket(const QString& suffix, uint32_t maxAttempts,
+                              const std::function<bool()>& keepTrying);
+
+    // ---- Commands ---------------------------------------------------------------------------
+    bool isEnabled(const char* device);
+    void setEnabled(const char* device, bool enabled);
+    TellanMode getMode(const char* device);
+    TellanMode getModeEffective(const char* device);
+    void setMode(const char* device, TellanMode mode);
+    bool isModeSupported(const char* device, TellanMode mode);
+    bool isAdjustmentActive(const char* device);
+    bool isAutoZoomEnabled(const char* device);
+    void setAutoZoomEnabled(const char* device, bool enabled);
+    std::tuple<float, float> getCurHomePt(const char* device);
+    void setHomePt(const char* device, float pan, float tilt);
+    void setCurPtAsHome(const char* device);
+    void triggerHome(const char* device);
+    bool isUploadCrashReportsEnabled();
+    void setUploadCrashReportsEnabled(bool enabled);
+
+    // ---- Frames and regions of interest -----------------------------------------------------
+    const std::vector<TellanROI>* getFrameRois(const char* device, const TellanFrame* frame);
+    const std::vector<TellanROI>* getLastFrameRois(const char* device);
+    static std::vector<TellanROI> parseRois(const QJsonValue& value);
+
+    // ---- Device registry --------------------------------------------------------------------
+    const std::vector<TellanDeviceInfo>* getDevices();
+    TellanDeviceInfo getDeviceInfo(const char* sn);
+    void fetchPendingDevices();
+    void fetchDeviceInfo(const QByteArray& identifier);  // caller holds devicesMutex
+
+    // ---- Callback channel -------------------------------------------------------------------
+    void onDeviceArrived(const QByteArray& identifier);
+    void onDeviceLost(const QByteArray& identifier);
+    void onDeviceEvent(int event, const QByteArray& text);
+    void setDeviceConnectedCallback(DeviceConnectedCallback callback) noexcept {
+        deviceConnectedCallback.store(callback);
+    }
+    void setDeviceDisconnectedCallback(DeviceDisconnectedCallback callback) noexcept {
+        deviceDisconnectedCallback.store(callback);
+    }
+    void setDeviceEventCallback(DeviceEventCallback callback) noexcept {
+        deviceEventCallback.store(callback);
+    }
+
+private:
+    friend struct ApiControllerTestPeer;  // test seam: reaches the members below
+
+    QProcess serviceProcess;
+    QLocalSocket requestSocket;
+    QByteArray readBuffer;
+    std::thread listenerThread;
+    std::map<QByteArray, DeviceRecord> devices;
+    std::deque<QByteArray> pendingDevices;
+    std::recursive_mutex devicesMutex;
+    std::atomic<DeviceConnectedCallback> deviceConnectedCallback{nullptr};
+    std::atomic<DeviceDisconnectedCallback> deviceDisconnectedCallback{nullptr};
+    std::atomic<DeviceEventCallback> deviceEventCallback{nullptr};
+    std::vector<DeviceRecord> deviceSnapshot;
+    DeviceRecord lastDeviceInfo;
+    std::vector<TellanDeviceInfo> deviceInfos;
+    std::vector<TellanROI> frameRois;
+    std::vector<TellanROI> lastRois;
+};
+
+}  // namespace quarn::tellan_api

@@ -1,0 +1,99 @@
+// ApiController's lifetime: the process-wide slot, construction, destruction and state checks.
+#include "apicontroller.h"
+
+#include "errors.h"
+
+#include <QtGlobal>
+
+#include <memory>
+
+namespace quarn::tellan_api {
+
+namespace {
+
+// Owns the process's controller. The pointer is atomic because host threads test it (exists,
+// instance) while the API thread fills and empties it.
+class ControllerSlot {
+public:
+    ~ControllerSlot() { delete current.exchange(nullptr); }
+
+    std::atomic<ApiController*> current{nullptr};
+};
+
+ControllerSlot slot;
+std::atomic<int32_t> attachModeValue{0};
+
+}  // namespace
+
+std::atomic<bool> ApiController::listenerRunning{true};
+
+void ApiController::setAttachMode(int32_t mode) {
+    attachModeValue.store(mode);
+}
+
+int32_t ApiController::attachMode() {
+    return attachModeValue.load();
+}
+
+void ApiController::create() {
+    if (slot.current.load())
+        return;
+    auto controller = std::make_unique<ApiController>();
+    if (attachModeValue.load() == 0)
+        controller->startService();
+    else
+        controller->attachService();
+    slot.current.store(controller.release());
+}
+
+ApiController* ApiController::instance() {
+    ApiController* controller = slot.current.load();
+    if (!controller)
+        throw APIException(99, "Omnivue API not initialized");
+    return controller;
+}
+
+bool ApiController::exists() noexcept {
+    return slot.current.load() != nullptr;
+}
+
+void ApiController::destroy() {
+    // Empty the slot first, so that instance() already fails while the destructor runs.
+    delete slot.current.exchange(nullptr);
+}
+
+ApiController::ApiController() = default;
+
+ApiController::~ApiController() {
+    if (serviceProcess.state() != QProcess::NotRunning)
+        serviceProcess.terminate();
+    listenerRunning.exchange(false);
+    if (listenerThread.joinable()) {
+        try {
+            listenerThread.join();
+        } catch (...) {
+            if (listenerThread.joinable()) {
+                qWarning("Error joining listener thread - detaching");
+                listenerThread.detach();
+            }
+        }
+    }
+    if (serviceProcess.state() != QProcess::NotRunning) {
+        if (!serviceProcess.waitForFinished(3000)) {
+            serviceProcess.kill();
+            serviceProcess.waitForFinished(1000);
+        }
+    }
+}
+
+bool ApiController::isConnected() {
+    requestSocket.waitForReadyRead(0);
+    return requestSocket.state() == QLocalSocket::ConnectedState;
+}
+
+bool ApiController::serviceCrashed() const {
+    return attachModeValue.load() == 0 && serviceProcess.state() == QProcess::NotRunning &&
+           serviceProcess.exitStatus() == QProcess::CrashExit;
+}
+
+}  // namespace quarn::tellan_api

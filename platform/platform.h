@@ -1,0 +1,30 @@
+// The operating-system services the library needs, behind one neutral contract. One file per
+// system implements it (platform_posix.cpp, platform_windows.cpp), chosen by CMake; neither this
+// header nor those files use Qt, so the Windows side compiles with a plain cross compiler.
+#pragma once
+
+#include <string>
+
+namespace quarn::tellan_api::platform {
+
+// Full path of the running executable in the system's narrow encoding.
+// Throws std::runtime_error("Cannot get executable path").
+std::string executablePath();
+
+// Directory of the file this library was loaded from, UTF-8, ending with its separator.
+// On failure returns "" and sets `error` to the line the caller logs.
+std::string libraryDirectory(std::string& error);
+
+// Prefix of machine-wide IPC names: "Global\" on Windows (one namespace for all sessions);
+// empty elsewhere, where a key becomes part of a file path.
+const char* globalNamePrefix();
+
+// True when a shared-memory segment exists under `nativeKey` but no process holds it any more.
+// System V segments outlive a process that dies without detaching; Windows removes a section
+// with its last handle, so there the answer is always false.
+bool isOrphanedSegment(const std::string& nativeKey);
+
+// Removes an orphaned segment (see above) so that the key can be created afresh.
+void removeOrphanedSegment(const std::string& nativeKey);
+
+}  // namespace quarn::tellan_api::platform
