@@ -118,6 +118,9 @@ public:
 private:
     friend struct ApiControllerTestPeer;  // test seam: reaches the members below
 
+    // Puts `controller` into the process-wide slot and returns what was there.
+    static ApiController* exchangeInstance(ApiController* controller) noexcept;
+
     QProcess serviceProcess;
     QLocalSocket requestSocket;
     QByteArray readBuffer;

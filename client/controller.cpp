@@ -57,6 +57,10 @@ bool ApiController::exists() noexcept {
     return slot.current.load() != nullptr;
 }
 
+ApiController* ApiController::exchangeInstance(ApiController* controller) noexcept {
+    return slot.current.exchange(controller);
+}
+
 void ApiController::destroy() {
     // Empty the slot first, so that instance() already fails while the destructor runs.
     delete slot.current.exchange(nullptr);
