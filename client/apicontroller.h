@@ -61,6 +61,9 @@ public:
     // ---- State checks -----------------------------------------------------------------------
     bool isConnected();
     bool serviceCrashed() const;
+    // serviceCrashed after giving a just-ended process a moment to report its end: a lost
+    // connection is often seen before the process's exit has been processed.
+    bool serviceCrashedAfterLoss();
 
     // ---- Request/reply exchange -------------------------------------------------------------
     QJsonValue sendRequest(const QString& type, const QJsonValue& body, int32_t timeoutMs);

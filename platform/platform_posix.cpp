@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace quarn::tellan_api::platform {
@@ -20,6 +22,39 @@ std::string osErrorText(const char* what, int error) {
     char line[160];
     std::snprintf(line, sizeof line, "ERROR: %s: errno = 0x%x", what, static_cast<unsigned>(error));
     return line;
+}
+
+// The file mapped at `address`, as the kernel names it (always absolute); "" when none is.
+std::string mappedFileAt(const void* address) {
+    const auto wanted = reinterpret_cast<std::uintptr_t>(address);
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        // start-end perms offset device inode path
+        std::istringstream fields(line);
+        std::uintptr_t start = 0;
+        std::uintptr_t end = 0;
+        char dash = 0;
+        std::string perms, offset, device, inode;
+        fields >> std::hex >> start >> dash >> end >> perms >> offset >> device >> inode;
+        if (!fields || wanted < start || wanted >= end)
+            continue;
+        std::string path;
+        std::getline(fields >> std::ws, path);
+        return path.empty() || path[0] != '/' ? std::string() : path;
+    }
+    return std::string();
+}
+
+// Qt derives the System V key of a segment from its key file with the project id 'Q'.
+int segmentId(const std::string& nativeKey) {
+    const key_t key = ::ftok(nativeKey.c_str(), 'Q');
+    return key == -1 ? -1 : ::shmget(key, 0, 0);
+}
+
+bool isDetachedEverywhere(int id) {
+    shmid_ds status{};
+    return ::shmctl(id, IPC_STAT, &status) == 0 && status.shm_nattch == 0;
 }
 
 }  // namespace
@@ -36,11 +71,24 @@ std::string executablePath() {
 std::string libraryDirectory(std::string& error) {
     Dl_info info{};
     // Any function of the library serves as the address inside it.
-    if (::dladdr(reinterpret_cast<void*>(&libraryDirectory), &info) == 0 || !info.dli_fname) {
+    const auto self = reinterpret_cast<void*>(&libraryDirectory);
+    if (::dladdr(self, &info) == 0 || !info.dli_fname) {
         error = osErrorText("Cannot get library handle", errno);
         return std::string();
     }
     std::string path = info.dli_fname;
+    // The loader reports the main program by the name it was started with, which may be
+    // relative to a working directory that has changed since; the mapping knows the real file.
+    if (!path.empty() && path[0] != '/') {
+        const std::string mapped = mappedFileAt(self);
+        if (!mapped.empty()) {
+            path = mapped;
+        } else {
+            char cwd[4096];
+            if (::getcwd(cwd, sizeof cwd))
+                path = std::string(cwd) + '/' + path;
+        }
+    }
     if (path.empty()) {
         error = osErrorText("Cannot get library path", errno);
         return std::string();
@@ -53,6 +101,19 @@ std::string libraryDirectory(std::string& error) {
 
 const char* globalNamePrefix() {
     return "";
+}
+
+bool isOrphanedSegment(const std::string& nativeKey) {
+    const int id = segmentId(nativeKey);
+    return id != -1 && isDetachedEverywhere(id);
+}
+
+void removeOrphanedSegment(const std::string& nativeKey) {
+    const int id = segmentId(nativeKey);
+    // Someone may have attached since the check: then the segment and its key file stay.
+    if (id == -1 || !isDetachedEverywhere(id) || ::shmctl(id, IPC_RMID, nullptr) != 0)
+        return;
+    ::unlink(nativeKey.c_str());
 }
 
 }  // namespace quarn::tellan_api::platform

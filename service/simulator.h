@@ -13,6 +13,16 @@
 
 namespace omnivue {
 
+// Failure codes of the stand-in service, sent as "code" together with an "err" text. They lie
+// apart from the library's own codes (1, 2, 11, 97 to 100), so a host can tell who refused.
+enum SimulatorCode : int {
+    kCodeUnknownDevice = 3,    // no device with that sn
+    kCodeUnsupportedMode = 4,  // "smode" with a mode the device does not support
+    kCodeBadRequest = 5,       // a body of the wrong form or with members of the wrong type
+    kCodeBadFrame = 6,         // "processframe" whose segment, format or size is not usable
+    kCodeUnknownCommand = 7,   // a type that no command has
+};
+
 // One answer: written on the wire as {"code": code, "err": err, "reply": reply}.
 struct ServiceReply {
     int code = 0;
@@ -20,6 +30,7 @@ struct ServiceReply {
     QJsonValue reply;  // Null when the command has no value to return
 };
 
+// Not thread-safe: the service uses it from its event-loop thread only. Copies share one state.
 class DeviceSimulator {
 public:
     DeviceSimulator();  // the default set of two cameras
@@ -40,7 +51,6 @@ public:
     bool removeDevice(const QByteArray& sn);
 
 private:
-    struct Device;
     struct State;
     std::shared_ptr<State> d;
 };

@@ -1,0 +1,326 @@
+// crop_assist.hpp: a header-only C++17 companion over the C interface of crop_assist.h.
+//
+// It adds no exported symbol: everything here is inline over the twenty-six C functions.
+//   - Session: init (Session::Mode::Start) or attach (Session::Mode::Attach) on construction,
+//     exit on destruction.
+//   - Results are values: Result<T> holds either the value or the failing code, with the code's
+//     name and meaning; Status is the same without a value.
+//   - Device and region lists are copied into standard containers, so they outlive the next call.
+//   - Callbacks are std::function objects. The C callbacks carry no context pointer, so the
+//     companion keeps the functions in one process-wide table and installs plain trampolines.
+//     They run on the library's listener thread (see crop_assist.h for what they may call).
+#ifndef CROP_ASSIST_HPP
+#define CROP_ASSIST_HPP
+
+#include "crop_assist.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#define CROP_ASSIST_VERSION_MAJOR 1
+#define CROP_ASSIST_VERSION_MINOR 0
+#define CROP_ASSIST_VERSION_PATCH 0
+#define CROP_ASSIST_VERSION_STRING "1.0.0"
+
+namespace crop_assist {
+
+// The symbolic name of a result code ("OK", "NOT_INITIALIZED", ...); "SERVICE_CODE" for a code
+// of the service's own.
+inline const char* resultName(int code) noexcept {
+    switch (code) {
+        case CROP_ASSIST_OK:
+            return "OK";
+        case CROP_ASSIST_DEVICE_NOT_FOUND:
+            return "DEVICE_NOT_FOUND";
+        case CROP_ASSIST_OTHER_EXISTS:
+            return "OTHER_EXISTS";
+        case CROP_ASSIST_NO_PROCESSING_ENGINE:
+            return "NO_PROCESSING_ENGINE";
+        case CROP_ASSIST_SERVICE_CRASHED:
+            return "SERVICE_CRASHED";
+        case CROP_ASSIST_INVALID_ARGUMENT:
+            return "INVALID_ARGUMENT";
+        case CROP_ASSIST_NOT_INITIALIZED:
+            return "NOT_INITIALIZED";
+        case CROP_ASSIST_FAILURE:
+            return "FAILURE";
+        default:
+            return "SERVICE_CODE";
+    }
+}
+
+// What a result code means to a host, in one sentence.
+inline const char* resultMeaning(int code) noexcept {
+    switch (code) {
+        case CROP_ASSIST_OK:
+            return "success";
+        case CROP_ASSIST_DEVICE_NOT_FOUND:
+            return "device not found (from init or attach: the service could not be started or "
+                   "reached)";
+        case CROP_ASSIST_OTHER_EXISTS:
+            return "another service is already running";
+        case CROP_ASSIST_NO_PROCESSING_ENGINE:
+            return "the service has no processing engine";
+        case CROP_ASSIST_SERVICE_CRASHED:
+            return "the service crashed";
+        case CROP_ASSIST_INVALID_ARGUMENT:
+            return "invalid argument";
+        case CROP_ASSIST_NOT_INITIALIZED:
+            return "not initialized, or the connection to the service was lost (from init: the "
+                   "service executable is missing)";
+        case CROP_ASSIST_FAILURE:
+            return "malformed reply, time-out or other failure";
+        default:
+            return "failure reported by the service";
+    }
+}
+
+// The outcome of a call without a value.
+class Status {
+public:
+    Status(int code = CROP_ASSIST_OK) noexcept : code_(code) {}
+    bool ok() const noexcept { return code_ == CROP_ASSIST_OK; }
+    explicit operator bool() const noexcept { return ok(); }
+    int code() const noexcept { return code_; }
+    const char* name() const noexcept { return resultName(code_); }
+    const char* meaning() const noexcept { return resultMeaning(code_); }
+
+private:
+    int code_;
+};
+
+// The outcome of a call with a value: the value on success, the code otherwise. value() on a
+// failed result returns the C interface's preset for that call.
+template <typename T>
+class Result : public Status {
+public:
+    Result(int code, T value) : Status(code), value_(std::move(value)) {}
+    const T& value() const& noexcept { return value_; }
+    T&& value() && noexcept { return std::move(value_); }
+    const T& operator*() const& noexcept { return value_; }
+    const T* operator->() const noexcept { return &value_; }
+
+private:
+    T value_;
+};
+
+struct Device {
+    std::string sn;
+    std::string name;
+    std::string id;
+};
+
+using Roi = TellanROI;
+
+struct HomePoint {
+    float pan = 0.0f;
+    float tilt = 0.0f;
+};
+
+namespace detail {
+
+// The process-wide callback table behind the trampolines. A notice copies the function under
+// the lock and calls it without the lock, so a callback may replace callbacks.
+struct Callbacks {
+    std::mutex mutex;
+    std::function<void(const std::string&)> connected;
+    std::function<void(const std::string&)> disconnected;
+    std::function<void(int, const std::string&)> event;
+
+    static Callbacks& get() {
+        static Callbacks table;
+        return table;
+    }
+};
+
+inline void CROP_ASSIST_CALL connectedTrampoline(const char* device) {
+    std::function<void(const std::string&)> f;
+    {
+        std::lock_guard<std::mutex> lock(Callbacks::get().mutex);
+        f = Callbacks::get().connected;
+    }
+    if (f)
+        f(device ? device : "");
+}
+
+inline void CROP_ASSIST_CALL disconnectedTrampoline(const char* device) {
+    std::function<void(const std::string&)> f;
+    {
+        std::lock_guard<std::mutex> lock(Callbacks::get().mutex);
+        f = Callbacks::get().disconnected;
+    }
+    if (f)
+        f(device ? device : "");
+}
+
+inline void CROP_ASSIST_CALL eventTrampoline(int event, const char* text) {
+    std::function<void(int, const std::string&)> f;
+    {
+        std::lock_guard<std::mutex> lock(Callbacks::get().mutex);
+        f = Callbacks::get().event;
+    }
+    if (f)
+        f(event, text ? text : "");
+}
+
+inline std::vector<Roi> copyRois(const TellanROI* rois, int count) {
+    return count > 0 ? std::vector<Roi>(rois, rois + count) : std::vector<Roi>();
+}
+
+}  // namespace detail
+
+// One connection of this process to the service. Only one session should be alive at a time:
+// the library itself is process-wide.
+class Session {
+public:
+    enum class Mode { Start, Attach };
+
+    explicit Session(Mode mode = Mode::Attach)
+        : status_(mode == Mode::Start ? crop_assist_init() : crop_assist_attach()) {}
+    // Exit also after a failed start, which keeps the library's prepared state until exit.
+    ~Session() { crop_assist_exit(); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // The result of init or attach.
+    const Status& status() const noexcept { return status_; }
+    bool connected() const { return crop_assist_is_initialized(); }
+
+    Result<bool> isEnabled(const std::string& device) const {
+        bool v = false;
+        const int rc = crop_assist_is_enabled(device.c_str(), &v);
+        return {rc, v};
+    }
+    Status setEnabled(const std::string& device, bool enabled) const {
+        return crop_assist_set_enabled(device.c_str(), enabled);
+    }
+    Result<TellanMode> mode(const std::string& device) const {
+        TellanMode m = TELLAN_MODE_FRAMING;
+        const int rc = crop_assist_get_mode(device.c_str(), &m);
+        return {rc, m};
+    }
+    Result<TellanMode> effectiveMode(const std::string& device) const {
+        TellanMode m = TELLAN_MODE_FRAMING;
+        const int rc = crop_assist_get_mode_effective(device.c_str(), &m);
+        return {rc, m};
+    }
+    Status setMode(const std::string& device, TellanMode mode) const {
+        return crop_assist_set_mode(device.c_str(), mode);
+    }
+    Result<bool> isModeSupported(const std::string& device, TellanMode mode) const {
+        bool v = false;
+        const int rc = crop_assist_is_mode_supported(device.c_str(), mode, &v);
+        return {rc, v};
+    }
+    Result<bool> isAdjustmentActive(const std::string& device) const {
+        bool v = false;
+        const int rc = crop_assist_is_adjustment_active(device.c_str(), &v);
+        return {rc, v};
+    }
+    Result<bool> isAutoZoomEnabled(const std::string& device) const {
+        bool v = false;
+        const int rc = crop_assist_is_auto_zoom_enabled(device.c_str(), &v);
+        return {rc, v};
+    }
+    Status setAutoZoomEnabled(const std::string& device, bool enabled) const {
+        return crop_assist_set_auto_zoom_enabled(device.c_str(), enabled);
+    }
+    Result<HomePoint> homePoint(const std::string& device) const {
+        HomePoint h;
+        const int rc = crop_assist_get_cur_home_pt(device.c_str(), &h.pan, &h.tilt);
+        return {rc, h};
+    }
+    Status setHomePoint(const std::string& device, float pan, float tilt) const {
+        return crop_assist_set_home_pt(device.c_str(), pan, tilt);
+    }
+    Status setCurrentAsHome(const std::string& device) const {
+        return crop_assist_set_cur_pt_as_home(device.c_str());
+    }
+    Status goHome(const std::string& device) const {
+        return crop_assist_trigger_home(device.c_str());
+    }
+    Result<bool> isUploadCrashReportsEnabled() const {
+        bool v = false;
+        const int rc = crop_assist_is_upload_crash_reports_enabled(&v);
+        return {rc, v};
+    }
+    Status setUploadCrashReportsEnabled(bool enabled) const {
+        return crop_assist_set_upload_crash_reports_enabled(enabled);
+    }
+
+    // Regions found in a frame of width * height pixels, 2 bytes each, in `pixfmt`.
+    Result<std::vector<Roi>> frameRois(const std::string& device, const void* pixels,
+                                       uint32_t width, uint32_t height,
+                                       uint32_t pixfmt = TELLAN_PIXFMT_YUYV) const {
+        const TellanROI* rois = nullptr;
+        int count = 0;
+        const int rc = crop_assist_get_frame_rois(
+            device.c_str(), TellanFrame{pixels, width, height, pixfmt}, &rois, &count);
+        return {rc, rc == CROP_ASSIST_OK ? detail::copyRois(rois, count) : std::vector<Roi>()};
+    }
+    Result<std::vector<Roi>> lastFrameRois(const std::string& device) const {
+        const TellanROI* rois = nullptr;
+        int count = 0;
+        const int rc = crop_assist_get_last_frame_rois(device.c_str(), &rois, &count);
+        return {rc, rc == CROP_ASSIST_OK ? detail::copyRois(rois, count) : std::vector<Roi>()};
+    }
+
+    Result<std::vector<Device>> devices() const {
+        const TellanDeviceInfo* list = nullptr;
+        int count = 0;
+        const int rc = crop_assist_get_devices(&list, &count);
+        std::vector<Device> out;
+        if (rc == CROP_ASSIST_OK)
+            for (int i = 0; i < count; ++i)
+                out.push_back({list[i].sn, list[i].name, list[i].id});
+        return {rc, std::move(out)};
+    }
+    Result<Device> deviceInfo(const std::string& device) const {
+        TellanDeviceInfo info{};
+        const int rc = crop_assist_get_device_info(device.c_str(), &info);
+        return {rc,
+                Device{info.sn ? info.sn : "", info.name ? info.name : "", info.id ? info.id : ""}};
+    }
+
+    // An empty function unsets the callback.
+    Status onDeviceConnected(std::function<void(const std::string&)> f) const {
+        auto& table = detail::Callbacks::get();
+        const bool set = static_cast<bool>(f);
+        {
+            std::lock_guard<std::mutex> lock(table.mutex);
+            table.connected = std::move(f);
+        }
+        return crop_assist_set_device_connected_callback(set ? detail::connectedTrampoline
+                                                             : nullptr);
+    }
+    Status onDeviceDisconnected(std::function<void(const std::string&)> f) const {
+        auto& table = detail::Callbacks::get();
+        const bool set = static_cast<bool>(f);
+        {
+            std::lock_guard<std::mutex> lock(table.mutex);
+            table.disconnected = std::move(f);
+        }
+        return crop_assist_set_device_disconnected_callback(set ? detail::disconnectedTrampoline
+                                                                : nullptr);
+    }
+    Status onDeviceEvent(std::function<void(int, const std::string&)> f) const {
+        auto& table = detail::Callbacks::get();
+        const bool set = static_cast<bool>(f);
+        {
+            std::lock_guard<std::mutex> lock(table.mutex);
+            table.event = std::move(f);
+        }
+        return crop_assist_set_device_event_callback(set ? detail::eventTrampoline : nullptr);
+    }
+
+private:
+    Status status_;
+};
+
+}  // namespace crop_assist
+
+#endif  // CROP_ASSIST_HPP

@@ -1,0 +1,91 @@
+// The lifecycle entry points: init, attach, exit and is-initialized.
+#include "crop_assist.h"
+
+#include "apicontroller.h"
+#include "apimutex.h"
+#include "apithread.h"
+#include "errors.h"
+#include "runonapithread.h"
+
+#include <QString>
+#include <QtDebug>
+
+#include <exception>
+#include <mutex>
+
+using namespace quarn::tellan_api;
+
+namespace {
+
+// Init and attach differ only in the mode and the line for a controller that already exists.
+int startWithMode(int32_t mode, const char* alreadyRunning) noexcept {
+    try {
+        // Checked before the lock, so that a running library answers at once.
+        if (ApiController::exists()) {
+            qDebug("%s", alreadyRunning);
+            return INIT_OK;
+        }
+        std::lock_guard<std::recursive_mutex> lock(apiMutex);
+        // Another thread may have started the controller while this one waited for the lock;
+        // the mode of a live controller must not change (its crash check reads it).
+        if (!ApiController::exists())
+            ApiController::setAttachMode(mode);
+        return startApi();
+    } catch (...) {
+        // Only resource failures (lock, memory) get here; start-up failures come back as codes.
+        return INIT_UNKNOWN_ERROR;
+    }
+}
+
+void logCannotCheck(const char* cause) noexcept {
+    try {
+        if (cause)
+            qCritical().noquote().nospace() << "Omnivue API:: Cannot check is initialized"
+                                            << ": " << QString::fromUtf8(cause);
+        else
+            qCritical("Omnivue API:: Cannot check is initialized");
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_init(void) {
+    return startWithMode(0, "Omnivue already Initialized");
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_attach(void) {
+    return startWithMode(1, "Omnivue already Attached");
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_exit(void) {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(apiMutex);
+        qDebug(apiLoaded() ? "Omnivue API unloaded" : "Omnivue API not loaded");
+        stopApi();
+    } catch (...) {
+        // Exit reports nothing: whatever could not be released is released at unload.
+    }
+    return 0;
+}
+
+CROP_ASSIST_API bool CROP_ASSIST_CALL crop_assist_is_initialized(void) {
+    try {
+        std::unique_lock<std::recursive_mutex> lock(apiMutex);
+        return runOnApiThread<bool>(apiThreadExecutor(currentApiThread()),
+                                    &ApiController::isConnected);
+    } catch (const APIException& e) {
+        // 99: nothing is running; that is an answer, not a failure.
+        if (e.code != 99)
+            logCannotCheck(e.what());
+    } catch (const std::exception& e) {
+        logCannotCheck(e.what());
+    } catch (...) {
+        logCannotCheck(nullptr);
+    }
+    return false;
+}
+
+}  // extern "C"

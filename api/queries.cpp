@@ -1,0 +1,245 @@
+// The query and command entry points: check arguments, write presets, take apiMutex, run one
+// controller operation on the API thread, copy the result out, map failures to result codes.
+#include "crop_assist.h"
+
+#include "apicontroller.h"
+#include "apimutex.h"
+#include "errormapping.h"
+#include "runonapithread.h"
+
+#include <cstring>
+
+using namespace quarn::tellan_api;
+
+namespace {
+
+constexpr int kInvalidArgument = CROP_ASSIST_INVALID_ARGUMENT;
+
+// A host's bool may arrive as any byte; the service is always sent exactly 0 or 1.
+bool normalized(bool value) {
+    unsigned char raw;
+    std::memcpy(&raw, &value, 1);
+    return raw != 0;
+}
+
+// Runs `body` with the API thread's executor under apiMutex; every failure becomes a code and
+// one critical line. The guard is released before the failure is mapped.
+template <typename Body>
+int marshalled(const char* failureText, Body&& body) noexcept {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(apiMutex);
+        body(apiThreadExecutor(currentApiThread()));
+        return CROP_ASSIST_OK;
+    } catch (...) {
+        return mapCurrentException(failureText);
+    }
+}
+
+template <typename T>
+void copyOut(const std::vector<T>* list, const T** items, int* count) {
+    *items = list->data();
+    *count = static_cast<int>(list->size());
+}
+
+}  // namespace
+
+extern "C" {
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_enabled(const char* device, bool* enabled) {
+    if (!device || !enabled)
+        return kInvalidArgument;
+    *enabled = false;
+    return marshalled("failed to get feature status", [&](FunctorExecutor* executor) {
+        *enabled = runOnApiThread<bool>(executor, &ApiController::isEnabled, device);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_enabled(const char* device, bool enabled) {
+    if (!device)
+        return kInvalidArgument;
+    const bool value = normalized(enabled);
+    return marshalled("failed to set feature status", [&](FunctorExecutor* executor) {
+        runOnApiThread<void>(executor, &ApiController::setEnabled, device, value);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_mode(const char* device, TellanMode* mode) {
+    if (!device || !mode)
+        return kInvalidArgument;
+    *mode = TELLAN_MODE_FRAMING;
+    return marshalled("failed to get current mode", [&](FunctorExecutor* executor) {
+        *mode = runOnApiThread<TellanMode>(executor, &ApiController::getMode, device);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_mode_effective(const char* device,
+                                                                    TellanMode* mode) {
+    if (!device || !mode)
+        return kInvalidArgument;
+    *mode = TELLAN_MODE_FRAMING;
+    return marshalled("failed to get current effective mode", [&](FunctorExecutor* executor) {
+        *mode = runOnApiThread<TellanMode>(executor, &ApiController::getModeEffective, device);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_mode(const char* device, TellanMode mode) {
+    if (!device)
+        return kInvalidArgument;
+    return marshalled("failed to set current mode", [&](FunctorExecutor* executor) {
+        runOnApiThread<void>(executor, &ApiController::setMode, device, mode);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_mode_supported(const char* device,
+                                                                   TellanMode mode,
+                                                                   bool* supported) {
+    if (!device || !supported)
+        return kInvalidArgument;
+    *supported = false;
+    return marshalled("failed to check is mode supported", [&](FunctorExecutor* executor) {
+        *supported = runOnApiThread<bool>(executor, &ApiController::isModeSupported, device, mode);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_adjustment_active(const char* device,
+                                                                      bool* active) {
+    if (!device || !active)
+        return kInvalidArgument;
+    *active = false;
+    return marshalled("failed to check adjustment status", [&](FunctorExecutor* executor) {
+        *active = runOnApiThread<bool>(executor, &ApiController::isAdjustmentActive, device);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_auto_zoom_enabled(const char* device,
+                                                                      bool* enabled) {
+    if (!device || !enabled)
+        return kInvalidArgument;
+    *enabled = false;
+    return marshalled("failed to check auto-zoom status", [&](FunctorExecutor* executor) {
+        *enabled = runOnApiThread<bool>(executor, &ApiController::isAutoZoomEnabled, device);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_auto_zoom_enabled(const char* device,
+                                                                       bool enabled) {
+    if (!device)
+        return kInvalidArgument;
+    const bool value = normalized(enabled);
+    return marshalled("failed to set auto-zoom", [&](FunctorExecutor* executor) {
+        runOnApiThread<void>(executor, &ApiController::setAutoZoomEnabled, device, value);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_cur_home_pt(const char* device, float* pan,
+                                                                 float* tilt) {
+    if (!device || !pan || !tilt)
+        return kInvalidArgument;
+    *pan = 0.0f;
+    *tilt = 0.0f;
+    return marshalled("failed to get Home PanTilt", [&](FunctorExecutor* executor) {
+        const auto home = runOnApiThread<std::tuple<float, float>>(
+            executor, &ApiController::getCurHomePt, device);
+        *pan = std::get<0>(home);
+        *tilt = std::get<1>(home);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_home_pt(const char* device, float pan,
+                                                             float tilt) {
+    if (!device)
+        return kInvalidArgument;
+    return marshalled("failed to set Home PanTilt", [&](FunctorExecutor* executor) {
+        runOnApiThread<void>(executor, &ApiController::setHomePt, device, pan, tilt);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_cur_pt_as_home(const char* device) {
+    if (!device)
+        return kInvalidArgument;
+    return marshalled("failed to set current PanTilt as Home", [&](FunctorExecutor* executor) {
+        runOnApiThread<void>(executor, &ApiController::setCurPtAsHome, device);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_trigger_home(const char* device) {
+    if (!device)
+        return kInvalidArgument;
+    return marshalled("failed to trigger Go Home", [&](FunctorExecutor* executor) {
+        runOnApiThread<void>(executor, &ApiController::triggerHome, device);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_upload_crash_reports_enabled(bool* enabled) {
+    if (!enabled)
+        return kInvalidArgument;
+    *enabled = false;
+    return marshalled("failed to get crash reporting status", [&](FunctorExecutor* executor) {
+        *enabled = runOnApiThread<bool>(executor, &ApiController::isUploadCrashReportsEnabled);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_upload_crash_reports_enabled(bool enabled) {
+    const bool value = normalized(enabled);
+    return marshalled("failed to set crash reporting status", [&](FunctorExecutor* executor) {
+        runOnApiThread<void>(executor, &ApiController::setUploadCrashReportsEnabled, value);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_frame_rois(const char* device,
+                                                                TellanFrame frame,
+                                                                const TellanROI** rois,
+                                                                int* count) {
+    if (!device || !frame.data || frame.width == 0 || frame.height == 0 ||
+        (frame.pixfmt != TELLAN_PIXFMT_YUYV && frame.pixfmt != TELLAN_PIXFMT_UYVY) || !rois ||
+        !count)
+        return kInvalidArgument;
+    *rois = nullptr;
+    *count = 0;
+    const TellanFrame* framePtr = &frame;
+    return marshalled("failed to process external frame", [&](FunctorExecutor* executor) {
+        copyOut(runOnApiThread<const std::vector<TellanROI>*>(
+                    executor, &ApiController::getFrameRois, device, framePtr),
+                rois, count);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_last_frame_rois(const char* device,
+                                                                     const TellanROI** rois,
+                                                                     int* count) {
+    if (!device || !rois || !count)
+        return kInvalidArgument;
+    *rois = nullptr;
+    *count = 0;
+    return marshalled("failed to get last known ROIs", [&](FunctorExecutor* executor) {
+        copyOut(runOnApiThread<const std::vector<TellanROI>*>(
+                    executor, &ApiController::getLastFrameRois, device),
+                rois, count);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_devices(const TellanDeviceInfo** devices,
+                                                             int* count) {
+    if (!devices || !count)
+        return kInvalidArgument;
+    *devices = nullptr;
+    *count = 0;
+    return marshalled("cannot get devices", [&](FunctorExecutor* executor) {
+        copyOut(runOnApiThread<const std::vector<TellanDeviceInfo>*>(executor,
+                                                                     &ApiController::getDevices),
+                devices, count);
+    });
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_device_info(const char* device,
+                                                                 TellanDeviceInfo* info) {
+    static const char kEmpty[] = "";
+    if (!device || !info)
+        return kInvalidArgument;
+    *info = TellanDeviceInfo{kEmpty, kEmpty, kEmpty};
+    return marshalled("cannot get device info", [&](FunctorExecutor* executor) {
+        *info = runOnApiThread<TellanDeviceInfo>(executor, &ApiController::getDeviceInfo, device);
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,124 @@
+// The callback channel: the listener thread that reads the service's device notices, and the
+// handlers that update the registry and call the host.
+#include "apicontroller.h"
+
+#include <QLocalSocket>
+#include <QtDebug>
+
+#include <algorithm>
+#include <exception>
+
+namespace quarn::tellan_api {
+
+namespace {
+
+const char kCallbackServerPrefix[] = "ZuzoRerazuO_";
+
+// Handles every complete line at the front of `buffer`, in order, and leaves a partial one.
+void dispatchLines(ApiController& controller, QByteArray& buffer) {
+    while (ApiController::listenerRunning.load()) {
+        const int lineFeed = buffer.indexOf('\n');
+        if (lineFeed < 0)
+            return;
+        // An empty line's "type" is its own line feed; it has no payload either way.
+        const char type = buffer.at(0);
+        const QByteArray payload = lineFeed >= 2 ? buffer.mid(1, lineFeed - 1) : QByteArray();
+        buffer.remove(0, lineFeed + 1);
+        if (payload.isEmpty() || type < '0' || type > '4') {
+            qWarning().noquote() << "Received unknown API callback:" << type << payload;
+            continue;
+        }
+        switch (type) {
+            case '0':
+                controller.onDeviceArrived(payload);
+                break;
+            case '1':
+                controller.onDeviceLost(payload);
+                break;
+            default:
+                controller.onDeviceEvent(type - '0', payload);
+                break;
+        }
+    }
+}
+
+// Reads notices until the flag is cleared, the service closes the socket or a read fails.
+void listen(ApiController& controller, QLocalSocket& socket) {
+    QByteArray buffer;
+    while (ApiController::listenerRunning.load() &&
+           socket.state() == QLocalSocket::ConnectedState) {
+        // The one-second wait bounds how long a stop has to wait for an idle listener.
+        if (socket.bytesAvailable() <= 0 && !socket.waitForReadyRead(1000))
+            continue;
+        const qint64 available = socket.bytesAvailable();
+        const int oldSize = buffer.size();
+        buffer.resize(oldSize + static_cast<int>(available));
+        const qint64 received = socket.read(buffer.data() + oldSize, available);
+        if (received < 0) {
+            qCritical().noquote() << "Failed to read callback socket" << socket.errorString();
+            return;
+        }
+        if (received != available) {
+            qWarning("Read unexpected calback data length");
+            buffer.resize(oldSize + static_cast<int>(received));
+        }
+        dispatchLines(controller, buffer);
+    }
+}
+
+}  // namespace
+
+void ListenForCallbacks(ApiController* controller, QString suffix) {
+    QLocalSocket socket;
+    socket.connectToServer(QLatin1String(kCallbackServerPrefix) + suffix, QIODevice::ReadWrite);
+    if (!socket.waitForConnected(5000)) {
+        qCritical().noquote() << "Cannot connect to Omnivue API callback:"
+                              << static_cast<int>(socket.error()) << socket.errorString();
+        return;
+    }
+    try {
+        listen(*controller, socket);
+    } catch (const std::exception& e) {
+        // An exception leaving a thread function would abort the host.
+        qCritical().noquote() << "Callback listener failed:" << e.what();
+    } catch (...) {
+        qCritical("Callback listener failed");
+    }
+    socket.close();
+    qDebug("Callback socket disconnected");
+}
+
+void ApiController::onDeviceArrived(const QByteArray& identifier) {
+    {
+        std::lock_guard<std::recursive_mutex> lock(devicesMutex);
+        qDebug() << "API: new device" << identifier;
+        pendingDevices.push_back(identifier);
+    }
+    if (DeviceConnectedCallback callback = deviceConnectedCallback.load())
+        callback(identifier.constData());
+}
+
+void ApiController::onDeviceLost(const QByteArray& identifier) {
+    bool known = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(devicesMutex);
+        known = devices.erase(identifier) > 0;
+        const auto pending = std::find(pendingDevices.begin(), pendingDevices.end(), identifier);
+        if (pending != pendingDevices.end()) {
+            pendingDevices.erase(pending);
+            known = true;
+        }
+    }
+    if (!known)
+        return;
+    qDebug() << "API: lost device" << identifier;
+    if (DeviceDisconnectedCallback callback = deviceDisconnectedCallback.load())
+        callback(identifier.constData());
+}
+
+void ApiController::onDeviceEvent(int event, const QByteArray& text) {
+    if (DeviceEventCallback callback = deviceEventCallback.load())
+        callback(event, text.constData());
+}
+
+}  // namespace quarn::tellan_api

@@ -1,0 +1,14 @@
+// The few operating-system services the command-line host needs; one implementation file per
+// system, chosen by CMake.
+#pragma once
+
+namespace cropassist {
+
+// True when standard input is an interactive terminal (the shell then shows a prompt).
+bool stdinIsTerminal();
+
+// Sets an environment variable of this process unless it is set already, so that a user's own
+// setting wins. Used before the library starts, which reads its logging rules from there.
+void setDefaultEnvironment(const char* name, const char* value);
+
+}  // namespace cropassist
