@@ -1,8 +1,11 @@
 // The callback channel: the listener thread that reads the service's device notices, and the
 // handlers that update the registry and call the host.
 #include "apicontroller.h"
+#include "callbacklines.h"
 
+#include <QElapsedTimer>
 #include <QLocalSocket>
+#include <QThread>
 #include <QtDebug>
 
 #include <algorithm>
@@ -13,32 +16,24 @@ namespace quarn::tellan_api {
 namespace {
 
 const char kCallbackServerPrefix[] = "ZuzoRerazuO_";
+constexpr qint64 kConnectTimeoutMs = 5000;
+constexpr qint64 kRetryPauseMs = 50;
 
-// Handles every complete line at the front of `buffer`, in order, and leaves a partial one.
-void dispatchLines(ApiController& controller, QByteArray& buffer) {
-    while (ApiController::listenerRunning.load()) {
-        const int lineFeed = buffer.indexOf('\n');
-        if (lineFeed < 0)
-            return;
-        // An empty line's "type" is its own line feed; it has no payload either way.
-        const char type = buffer.at(0);
-        const QByteArray payload = lineFeed >= 2 ? buffer.mid(1, lineFeed - 1) : QByteArray();
-        buffer.remove(0, lineFeed + 1);
-        if (payload.isEmpty() || type < '0' || type > '4') {
-            qWarning().noquote() << "Received unknown API callback:" << type << payload;
-            continue;
-        }
-        switch (type) {
-            case '0':
-                controller.onDeviceArrived(payload);
-                break;
-            case '1':
-                controller.onDeviceLost(payload);
-                break;
-            default:
-                controller.onDeviceEvent(type - '0', payload);
-                break;
-        }
+// Connects within kConnectTimeoutMs. A server that does not exist refuses at once rather than
+// making the wait last, and a service may still be creating its callback server when the
+// request server already answers: so a refused attempt is repeated until the time is up.
+bool connectCallbackSocket(QLocalSocket& socket, const QString& name) {
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        socket.connectToServer(name, QIODevice::ReadWrite);
+        const qint64 left = kConnectTimeoutMs - clock.elapsed();
+        if (socket.waitForConnected(static_cast<int>(qMax<qint64>(left, 0))))
+            return true;
+        if (clock.elapsed() + kRetryPauseMs >= kConnectTimeoutMs ||
+            !ApiController::listenerRunning.load())
+            return false;
+        QThread::msleep(static_cast<unsigned long>(kRetryPauseMs));
     }
 }
 
@@ -62,7 +57,7 @@ void listen(ApiController& controller, QLocalSocket& socket) {
             qWarning("Read unexpected calback data length");
             buffer.resize(oldSize + static_cast<int>(received));
         }
-        dispatchLines(controller, buffer);
+        dispatchCallbackLines(controller, buffer);
     }
 }
 
@@ -70,8 +65,10 @@ void listen(ApiController& controller, QLocalSocket& socket) {
 
 void ListenForCallbacks(ApiController* controller, QString suffix) {
     QLocalSocket socket;
-    socket.connectToServer(QLatin1String(kCallbackServerPrefix) + suffix, QIODevice::ReadWrite);
-    if (!socket.waitForConnected(5000)) {
+    if (!connectCallbackSocket(socket, QLatin1String(kCallbackServerPrefix) + suffix)) {
+        // Given up because the controller is going away: nothing failed.
+        if (!ApiController::listenerRunning.load())
+            return;
         qCritical().noquote() << "Cannot connect to Omnivue API callback:"
                               << static_cast<int>(socket.error()) << socket.errorString();
         return;

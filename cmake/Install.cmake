@@ -1,1 +1,65 @@
-# placeholder
+# Installation: the library and its headers, the service beside the library (the library
+# starts it from its own folder), the cropassist tool, a CMake package
+# (find_package(CropAssist) gives CropAssist::crop_assist) and the pkg-config file crop_assist.pc.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set_target_properties(crop_assist PROPERTIES
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR})
+
+# Windows looks for a DLL beside the program, so there the library and the service go to bin/.
+if(WIN32)
+    set(CROP_ASSIST_SERVICE_DIR ${CMAKE_INSTALL_BINDIR})
+else()
+    set(CROP_ASSIST_SERVICE_DIR ${CMAKE_INSTALL_LIBDIR})
+endif()
+set(CROP_ASSIST_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/CropAssist)
+
+install(TARGETS crop_assist EXPORT CropAssistTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES
+    ${PROJECT_SOURCE_DIR}/api/crop_assist.h
+    ${PROJECT_SOURCE_DIR}/api/crop_assist_export.h
+    ${PROJECT_SOURCE_DIR}/api/crop_assist.hpp
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS omnivue_service RUNTIME DESTINATION ${CROP_ASSIST_SERVICE_DIR})
+install(TARGETS cropassist RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Installed programs find the library relative to themselves, wherever the prefix is.
+if(NOT WIN32)
+    file(RELATIVE_PATH _ca_bin_to_lib
+        /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
+    set_target_properties(cropassist PROPERTIES INSTALL_RPATH "$ORIGIN/${_ca_bin_to_lib}")
+endif()
+
+install(EXPORT CropAssistTargets
+    NAMESPACE CropAssist::
+    DESTINATION ${CROP_ASSIST_CMAKE_DIR})
+configure_package_config_file(
+    ${CMAKE_CURRENT_LIST_DIR}/CropAssistConfig.cmake.in
+    ${CMAKE_CURRENT_BINARY_DIR}/CropAssistConfig.cmake
+    INSTALL_DESTINATION ${CROP_ASSIST_CMAKE_DIR})
+write_basic_package_version_file(
+    ${CMAKE_CURRENT_BINARY_DIR}/CropAssistConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES
+    ${CMAKE_CURRENT_BINARY_DIR}/CropAssistConfig.cmake
+    ${CMAKE_CURRENT_BINARY_DIR}/CropAssistConfigVersion.cmake
+    DESTINATION ${CROP_ASSIST_CMAKE_DIR})
+
+# The .pc file finds its prefix from its own place, so an installed tree may be moved.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(CROP_ASSIST_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+    file(RELATIVE_PATH _ca_pc_to_prefix /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+    string(REGEX REPLACE "/$" "" _ca_pc_to_prefix "${_ca_pc_to_prefix}")
+    set(CROP_ASSIST_PC_PREFIX "\${pcfiledir}/${_ca_pc_to_prefix}")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/crop_assist.pc.in
+    ${CMAKE_CURRENT_BINARY_DIR}/crop_assist.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/crop_assist.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

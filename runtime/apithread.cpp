@@ -15,6 +15,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -71,11 +72,13 @@ int ApiThread::startAndWait() {
 void ApiThread::run() {
     const int32_t result = initialize();
     {
+        // Notified under the lock: the waiter cannot return, and later destroy the condition,
+        // before this thread is done with it.
         std::lock_guard<std::mutex> lock(startMutex);
         startResult = result;
         startFinished = true;
+        startCondition.notify_all();
     }
-    startCondition.notify_all();
     // Entered after a failed start too; stop() then only has to quit it.
     QThread::run();
 }
@@ -113,8 +116,7 @@ void ApiThread::stop() {
             ApiController::destroy();
             executor->deleteLater();
         };
-        QMetaObject::invokeMethod(executor, "execute", Qt::QueuedConnection,
-                                  Q_ARG(FunctorExecutor::Functor, shutdown));
+        executor->post(shutdown);
     } else {
         quit();
     }
@@ -146,9 +148,7 @@ struct ApiThreadDeleter {
     }
 };
 
-// The process-wide state of this file, destroyed in reverse order: path, application, thread.
-// It is made on first use, after the controller slot that is built at load, so at unload it is
-// released first and the controller is destroyed on its own thread by the thread's stop.
+// The process-wide state of this file.
 struct Runtime {
     std::unique_ptr<ApiThread, ApiThreadDeleter> apiThreadInstance;
     std::unique_ptr<QCoreApplication> retainedApplication;
@@ -156,11 +156,39 @@ struct Runtime {
     std::string applicationPath;
     int applicationArgc = 1;
     char* applicationArgv[2] = {nullptr, nullptr};
+    bool unloadReleaseRegistered = false;
 };
 
+Runtime runtimeState;
+
 Runtime& runtime() {
-    static Runtime state;
-    return state;
+    return runtimeState;
+}
+
+void releaseRuntime() {
+    Runtime& rt = runtime();
+    std::unique_ptr<ApiThread, ApiThreadDeleter> thread = std::move(rt.apiThreadInstance);
+    thread.reset();
+    std::unique_ptr<QCoreApplication> application = std::move(rt.retainedApplication);
+    application.reset();
+    rt.applicationArgv[0] = nullptr;
+    rt.applicationPath.clear();
+}
+
+// Releases what exit did not, when the library is unloaded or the process ends. It must run
+// before Qt's own process-wide objects are gone (the application's destructor and the queued
+// stop need them), so it is registered after start-up has brought those into being: handlers
+// run in the reverse order of registration. It also stops the thread before the application
+// goes, as exit does, so the controller still finds everything it uses while it shuts down.
+void releaseAtUnload() {
+    releaseRuntime();
+}
+
+void registerUnloadRelease(Runtime& rt) {
+    if (rt.unloadReleaseRegistered)
+        return;
+    // A failed registration only means that an unreleased library is left to the system.
+    rt.unloadReleaseRegistered = std::atexit(&releaseAtUnload) == 0;
 }
 
 }  // namespace
@@ -194,22 +222,20 @@ int startApi() {
         rt.apiThreadInstance.reset(new ApiThread);
     if (ApiController::exists()) {
         qDebug("Omnivue already Initialized");
+        registerUnloadRelease(rt);
         return INIT_OK;
     }
     const int result = rt.apiThreadInstance->startAndWait();
     if (result != INIT_OK)
         rt.apiThreadInstance->stop();
+    registerUnloadRelease(rt);
     return result;
 }
 
 void stopApi() {
-    Runtime& rt = runtime();
-    std::unique_ptr<ApiThread, ApiThreadDeleter> thread = std::move(rt.apiThreadInstance);
-    thread.reset();
-    std::unique_ptr<QCoreApplication> application = std::move(rt.retainedApplication);
-    application.reset();
-    rt.applicationArgv[0] = nullptr;
-    rt.applicationPath.clear();
+    releaseRuntime();
+    // The next start registers again, after whatever Qt objects that start brings into being.
+    runtime().unloadReleaseRegistered = false;
 }
 
 bool apiLoaded() {

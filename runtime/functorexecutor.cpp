@@ -8,8 +8,17 @@ FunctorExecutor::FunctorExecutor(QObject* parent) : QObject(parent) {
     static std::once_flag registered;
     std::call_once(registered,
                    [] { qRegisterMetaType<FunctorExecutor::Functor>("FunctorExecutor::Functor"); });
+    // An executor made on one thread and moved to another is handed over like a call.
+    { std::lock_guard<std::mutex> passed(handoff); }
+}
+
+void FunctorExecutor::post(Functor f) {
+    { std::lock_guard<std::mutex> passed(handoff); }
+    QMetaObject::invokeMethod(this, "execute", Qt::QueuedConnection,
+                              Q_ARG(FunctorExecutor::Functor, f));
 }
 
 void FunctorExecutor::execute(FunctorExecutor::Functor f) {
+    { std::lock_guard<std::mutex> passed(handoff); }
     f();
 }

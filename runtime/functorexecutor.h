@@ -6,6 +6,7 @@
 #include <QObject>
 
 #include <functional>
+#include <mutex>
 
 class FunctorExecutor : public QObject {
     Q_OBJECT
@@ -15,8 +16,17 @@ public:
     // Also registers "FunctorExecutor::Functor" with the meta-type system, once per process.
     explicit FunctorExecutor(QObject* parent = nullptr);
 
+    // Queues `f` to run in the executor's thread; callable from any thread.
+    void post(Functor f);
+
 public slots:
     void execute(FunctorExecutor::Functor f);
+
+private:
+    // Qt's event queue orders everything a poster did before post() ahead of the call. Both
+    // sides also pass through this lock, so that the same order shows where Qt's internals
+    // cannot be seen (thread checkers against an uninstrumented Qt). Uncontended, it is cheap.
+    std::mutex handoff;
 };
 
 Q_DECLARE_METATYPE(FunctorExecutor::Functor)

@@ -5,12 +5,12 @@
 #include "apicontroller.h"
 #include "functorexecutor.h"
 
-#include <QMetaObject>
-
 #include <exception>
 #include <functional>
 #include <future>
+#include <optional>
 #include <type_traits>
+#include <utility>
 
 namespace quarn::tellan_api {
 
@@ -22,28 +22,48 @@ ApiThread* currentApiThread();
 // no controller exists.
 FunctorExecutor* apiThreadExecutor(ApiThread* thread);
 
+namespace detail {
+
+// Where the API thread leaves an operation's value for the caller.
+template <typename R>
+struct ResultSlot {
+    std::optional<R> value;
+    R take() { return std::move(*value); }
+};
+template <>
+struct ResultSlot<void> {
+    void take() {}
+};
+
+}  // namespace detail
+
 // `operation` is a controller member (or any callable taking the controller).
 // Must not be called on the API thread itself: the queued call would never be served.
 // The arguments are captured by reference; the caller's frame outlives the wait.
 template <typename R, typename Op, typename... Args>
 R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
-    std::promise<R> promise;
-    FunctorExecutor::Functor functor = [&promise, operation, &args...]() {
+    detail::ResultSlot<R> result;
+    // The exception travels in the caller's frame, and the API thread signals only after its
+    // catch block has ended: from then on the caller alone holds the exception and frees it.
+    std::exception_ptr failure;
+    std::promise<void> done;
+    FunctorExecutor::Functor functor = [&result, &failure, &done, operation, &args...]() {
         try {
             ApiController* controller = ApiController::instance();
-            if constexpr (std::is_void_v<R>) {
+            if constexpr (std::is_void_v<R>)
                 std::invoke(operation, controller, args...);
-                promise.set_value();
-            } else {
-                promise.set_value(std::invoke(operation, controller, args...));
-            }
+            else
+                result.value.emplace(std::invoke(operation, controller, args...));
         } catch (...) {
-            promise.set_exception(std::current_exception());
+            failure = std::current_exception();
         }
+        done.set_value();
     };
-    QMetaObject::invokeMethod(executor, "execute", Qt::QueuedConnection,
-                              Q_ARG(FunctorExecutor::Functor, functor));
-    return promise.get_future().get();
+    executor->post(functor);
+    done.get_future().wait();
+    if (failure)
+        std::rethrow_exception(failure);
+    return result.take();
 }
 
 }  // namespace quarn::tellan_api

@@ -1,239 +1,11 @@
 #include "commands.h"
 
-#include "frames.h"
+#include "bindings.h"
 #include "values.h"
 
 #include <algorithm>
-#include <cstring>
-#include <limits>
-#include <memory>
 
 namespace cropassist {
-
-namespace {
-
-using crop_assist::Session;
-using crop_assist::Status;
-
-Report make(const char* command, Object context, const Status& status, Object values = {}) {
-    Report report{command, std::move(context), status.code(), {}};
-    if (status.ok()) {
-        report.values = std::move(values);
-    }
-    return report;
-}
-
-Object deviceContext(const std::string& device) {
-    return {{"device", device}};
-}
-
-Value modeValue(TellanMode mode) {
-    const Value number(static_cast<int>(mode));
-    return *modeName(mode) ? number.withNote(modeName(mode)) : number;
-}
-
-Value roiList(const std::vector<crop_assist::Roi>& rois) {
-    Array list;
-    for (const auto& roi : rois) {
-        list.emplace_back(
-            Object{{"x", roi.x}, {"y", roi.y}, {"width", roi.width}, {"height", roi.height}});
-    }
-    return list;
-}
-
-Value deviceRecord(const crop_assist::Device& device) {
-    return Object{{"sn", device.sn}, {"name", device.name}, {"id", device.id}};
-}
-
-// Subcommands of one device and a yes/no answer.
-template <crop_assist::Result<bool> (Session::*query)(const std::string&) const>
-Action bindDeviceQuery(const char* command, const char* key, const Arguments& a) {
-    const std::string device = a.positional[0];
-    return [=](const Session& s) {
-        const auto r = (s.*query)(device);
-        return make(command, deviceContext(device), r, {{key, *r}});
-    };
-}
-
-// Subcommands that switch something of one device on or off.
-template <Status (Session::*setter)(const std::string&, bool) const>
-Action bindDeviceSwitch(const char* command, const char* key, const Arguments& a) {
-    const std::string device = a.positional[0];
-    const bool on = parseSwitch(key, a.positional[1]);
-    return [=](const Session& s) {
-        return make(command, {{"device", device}, {key, on}}, (s.*setter)(device, on));
-    };
-}
-
-template <Status (Session::*action)(const std::string&) const>
-Action bindDeviceAction(const char* command, const Arguments& a) {
-    const std::string device = a.positional[0];
-    return
-        [=](const Session& s) { return make(command, deviceContext(device), (s.*action)(device)); };
-}
-
-Action bindIsInitialized(const Arguments&) {
-    return [](const Session& s) {
-        return make("is-initialized", {}, Status(), {{"initialized", s.connected()}});
-    };
-}
-
-Action bindIsEnabled(const Arguments& a) {
-    return bindDeviceQuery<&Session::isEnabled>("is-enabled", "enabled", a);
-}
-
-Action bindSetEnabled(const Arguments& a) {
-    return bindDeviceSwitch<&Session::setEnabled>("set-enabled", "enabled", a);
-}
-
-Action bindGetMode(const Arguments& a) {
-    const std::string device = a.positional[0];
-    return [=](const Session& s) {
-        const auto r = s.mode(device);
-        return make("get-mode", deviceContext(device), r, {{"mode", modeValue(*r)}});
-    };
-}
-
-Action bindGetModeEffective(const Arguments& a) {
-    const std::string device = a.positional[0];
-    return [=](const Session& s) {
-        const auto r = s.effectiveMode(device);
-        return make("get-mode-effective", deviceContext(device), r,
-                    {{"effectiveMode", modeValue(*r)}});
-    };
-}
-
-Action bindSetMode(const Arguments& a) {
-    const std::string device = a.positional[0];
-    const TellanMode mode = parseMode(a.positional[1]);
-    return [=](const Session& s) {
-        return make("set-mode", {{"device", device}, {"mode", static_cast<int>(mode)}},
-                    s.setMode(device, mode));
-    };
-}
-
-Action bindIsModeSupported(const Arguments& a) {
-    const std::string device = a.positional[0];
-    const TellanMode mode = parseMode(a.positional[1]);
-    return [=](const Session& s) {
-        const auto r = s.isModeSupported(device, mode);
-        return make("is-mode-supported", {{"device", device}, {"mode", static_cast<int>(mode)}}, r,
-                    {{"supported", *r}});
-    };
-}
-
-Action bindIsAdjustmentActive(const Arguments& a) {
-    return bindDeviceQuery<&Session::isAdjustmentActive>("is-adjustment-active", "active", a);
-}
-
-Action bindIsAutoZoomEnabled(const Arguments& a) {
-    return bindDeviceQuery<&Session::isAutoZoomEnabled>("is-auto-zoom-enabled", "autoZoom", a);
-}
-
-Action bindSetAutoZoomEnabled(const Arguments& a) {
-    return bindDeviceSwitch<&Session::setAutoZoomEnabled>("set-auto-zoom-enabled", "autoZoom", a);
-}
-
-Action bindGetCurHomePt(const Arguments& a) {
-    const std::string device = a.positional[0];
-    return [=](const Session& s) {
-        const auto r = s.homePoint(device);
-        return make("get-cur-home-pt", deviceContext(device), r,
-                    {{"pan", r->pan}, {"tilt", r->tilt}});
-    };
-}
-
-Action bindSetHomePt(const Arguments& a) {
-    const std::string device = a.positional[0];
-    const float pan = parseFloat("the pan", a.positional[1]);
-    const float tilt = parseFloat("the tilt", a.positional[2]);
-    return [=](const Session& s) {
-        return make("set-home-pt", {{"device", device}, {"pan", pan}, {"tilt", tilt}},
-                    s.setHomePoint(device, pan, tilt));
-    };
-}
-
-Action bindSetCurPtAsHome(const Arguments& a) {
-    return bindDeviceAction<&Session::setCurrentAsHome>("set-cur-pt-as-home", a);
-}
-
-Action bindTriggerHome(const Arguments& a) {
-    return bindDeviceAction<&Session::goHome>("trigger-home", a);
-}
-
-Action bindIsUploadCrashReportsEnabled(const Arguments&) {
-    return [](const Session& s) {
-        const auto r = s.isUploadCrashReportsEnabled();
-        return make("is-upload-crash-reports-enabled", {}, r, {{"uploadCrashReports", *r}});
-    };
-}
-
-Action bindSetUploadCrashReportsEnabled(const Arguments& a) {
-    const bool on = parseSwitch("the setting", a.positional[0]);
-    return [=](const Session& s) {
-        return make("set-upload-crash-reports-enabled", {{"uploadCrashReports", on}},
-                    s.setUploadCrashReportsEnabled(on));
-    };
-}
-
-std::string requiredOption(const Arguments& a, const char* name) {
-    const auto it = a.options.find(name);
-    if (it == a.options.end()) {
-        throw UsageError(std::string("missing ") + name);
-    }
-    return it->second;
-}
-
-Action bindGetFrameRois(const Arguments& a) {
-    const std::string device = a.positional[0];
-    const std::string path = requiredOption(a, "--file");
-    constexpr std::int64_t maxSide = std::numeric_limits<std::uint32_t>::max();
-    const auto width = static_cast<std::uint32_t>(
-        parseInteger("the width", requiredOption(a, "--width"), 1, maxSide));
-    const auto height = static_cast<std::uint32_t>(
-        parseInteger("the height", requiredOption(a, "--height"), 1, maxSide));
-    const auto found = a.options.find("--pixfmt");
-    const std::uint32_t pixfmt = found == a.options.end() ? std::uint32_t{TELLAN_PIXFMT_YUYV}
-                                                          : parsePixelFormat(found->second);
-    // Shared, because an Action is copyable and the pixels may be large.
-    const auto frame = std::make_shared<const RawFrame>(readFrameFile(path, width, height, pixfmt));
-    return [=](const Session& s) {
-        const auto r =
-            s.frameRois(device, frame->pixels.data(), frame->width, frame->height, frame->pixfmt);
-        return make("get-frame-rois", {{"device", device}, {"file", path}}, r,
-                    {{"regions", roiList(*r)}});
-    };
-}
-
-Action bindGetLastFrameRois(const Arguments& a) {
-    const std::string device = a.positional[0];
-    return [=](const Session& s) {
-        const auto r = s.lastFrameRois(device);
-        return make("get-last-frame-rois", deviceContext(device), r, {{"regions", roiList(*r)}});
-    };
-}
-
-Action bindGetDevices(const Arguments&) {
-    return [](const Session& s) {
-        const auto r = s.devices();
-        Array list;
-        for (const auto& device : *r) {
-            list.push_back(deviceRecord(device));
-        }
-        return make("get-devices", {}, r, {{"devices", std::move(list)}});
-    };
-}
-
-Action bindGetDeviceInfo(const Arguments& a) {
-    const std::string device = a.positional[0];
-    return [=](const Session& s) {
-        const auto r = s.deviceInfo(device);
-        return make("get-device-info", deviceContext(device), r,
-                    {{"sn", r->sn}, {"name", r->name}, {"id", r->id}});
-    };
-}
-
-}  // namespace
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
@@ -246,7 +18,7 @@ const std::vector<Command>& commands() {
          0,
          0,
          false,
-         bindIsInitialized},
+         bindings::isInitialized},
         {"is-enabled",
          "",
          "DEVICE",
@@ -256,7 +28,7 @@ const std::vector<Command>& commands() {
          1,
          1,
          false,
-         bindIsEnabled},
+         bindings::isEnabled},
         {"set-enabled",
          "",
          "DEVICE on|off",
@@ -266,8 +38,17 @@ const std::vector<Command>& commands() {
          2,
          2,
          false,
-         bindSetEnabled},
-        {"get-mode", "", "DEVICE", "the chosen crop-assist mode", "", {}, 1, 1, false, bindGetMode},
+         bindings::setEnabled},
+        {"get-mode",
+         "",
+         "DEVICE",
+         "the chosen crop-assist mode",
+         "",
+         {},
+         1,
+         1,
+         false,
+         bindings::getMode},
         {"get-mode-effective",
          "",
          "DEVICE",
@@ -277,7 +58,7 @@ const std::vector<Command>& commands() {
          1,
          1,
          false,
-         bindGetModeEffective},
+         bindings::getModeEffective},
         {"set-mode",
          "",
          "DEVICE MODE",
@@ -288,7 +69,7 @@ const std::vector<Command>& commands() {
          2,
          2,
          false,
-         bindSetMode},
+         bindings::setMode},
         {"is-mode-supported",
          "",
          "DEVICE MODE",
@@ -298,7 +79,7 @@ const std::vector<Command>& commands() {
          2,
          2,
          false,
-         bindIsModeSupported},
+         bindings::isModeSupported},
         {"is-adjustment-active",
          "",
          "DEVICE",
@@ -308,7 +89,7 @@ const std::vector<Command>& commands() {
          1,
          1,
          false,
-         bindIsAdjustmentActive},
+         bindings::isAdjustmentActive},
         {"is-auto-zoom-enabled",
          "",
          "DEVICE",
@@ -318,7 +99,7 @@ const std::vector<Command>& commands() {
          1,
          1,
          false,
-         bindIsAutoZoomEnabled},
+         bindings::isAutoZoomEnabled},
         {"set-auto-zoom-enabled",
          "",
          "DEVICE on|off",
@@ -328,7 +109,7 @@ const std::vector<Command>& commands() {
          2,
          2,
          false,
-         bindSetAutoZoomEnabled},
+         bindings::setAutoZoomEnabled},
         {"get-cur-home-pt",
          "home",
          "DEVICE",
@@ -338,7 +119,7 @@ const std::vector<Command>& commands() {
          1,
          1,
          false,
-         bindGetCurHomePt},
+         bindings::getCurHomePt},
         {"set-home-pt",
          "set-home",
          "DEVICE PAN TILT",
@@ -348,7 +129,7 @@ const std::vector<Command>& commands() {
          3,
          3,
          false,
-         bindSetHomePt},
+         bindings::setHomePt},
         {"set-cur-pt-as-home",
          "",
          "DEVICE",
@@ -358,7 +139,7 @@ const std::vector<Command>& commands() {
          1,
          1,
          false,
-         bindSetCurPtAsHome},
+         bindings::setCurPtAsHome},
         {"trigger-home",
          "",
          "DEVICE",
@@ -368,7 +149,7 @@ const std::vector<Command>& commands() {
          1,
          1,
          false,
-         bindTriggerHome},
+         bindings::triggerHome},
         {"is-upload-crash-reports-enabled",
          "",
          "",
@@ -378,7 +159,7 @@ const std::vector<Command>& commands() {
          0,
          0,
          false,
-         bindIsUploadCrashReportsEnabled},
+         bindings::isUploadCrashReportsEnabled},
         {"set-upload-crash-reports-enabled",
          "",
          "on|off",
@@ -388,7 +169,7 @@ const std::vector<Command>& commands() {
          1,
          1,
          false,
-         bindSetUploadCrashReportsEnabled},
+         bindings::setUploadCrashReportsEnabled},
         {"get-frame-rois",
          "frame-rois",
          "DEVICE --file FILE --width W --height H [--pixfmt 1|2]",
@@ -400,7 +181,7 @@ const std::vector<Command>& commands() {
          1,
          1,
          false,
-         bindGetFrameRois},
+         bindings::getFrameRois},
         {"get-last-frame-rois",
          "",
          "DEVICE",
@@ -410,7 +191,7 @@ const std::vector<Command>& commands() {
          1,
          1,
          false,
-         bindGetLastFrameRois},
+         bindings::getLastFrameRois},
         {"get-devices",
          "devices",
          "",
@@ -420,7 +201,7 @@ const std::vector<Command>& commands() {
          0,
          0,
          true,
-         bindGetDevices},
+         bindings::getDevices},
         {"get-device-info",
          "device-info",
          "SN",
@@ -430,7 +211,7 @@ const std::vector<Command>& commands() {
          1,
          1,
          true,
-         bindGetDeviceInfo},
+         bindings::getDeviceInfo},
     };
     return table;
 }

@@ -20,6 +20,25 @@ constexpr const char* kOptions =
     "  -h, --help     show this help, or the help of the subcommand\n"
     "  --version      print the version of the library's interface\n";
 
+// Breaks a paragraph into lines of at most `width` characters at blanks.
+std::string wrap(const std::string& paragraph, std::size_t width = 80) {
+    std::string out;
+    std::string line;
+    std::size_t start = 0;
+    while (start < paragraph.size()) {
+        std::size_t end = paragraph.find(' ', start);
+        end = end == std::string::npos ? paragraph.size() : end;
+        const std::string word = paragraph.substr(start, end - start);
+        if (!line.empty() && line.size() + 1 + word.size() > width) {
+            out += line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        start = end + 1;
+    }
+    return out + line + "\n";
+}
+
 std::string synopsisLine(const Command& command) {
     return std::string(command.name) + (*command.synopsis ? " " : "") + command.synopsis;
 }
@@ -35,7 +54,7 @@ std::string commandHelp(const Command& command) {
     text += "\n" + std::string(1, static_cast<char>(std::toupper(command.summary[0]))) +
             (command.summary + 1) + ".\n";
     if (*command.details) {
-        text += std::string(command.details) + "\n";
+        text += wrap(command.details);
     }
     return text + "\n" + kOptions;
 }
@@ -47,29 +66,25 @@ std::string overviewHelp() {
         "       cropassist help [SUBCOMMAND]\n"
         "\n"
         "Controls the crop-assist service through libcrop_assist: one subcommand per function\n"
-        "of the library. DEVICE is a device's sn as listed by get-devices.\n"
+        "of the library.\n"
         "\n";
     text += kOptions;
-    text += "\nSubcommands:\n";
-    std::size_t width = 0;
+    text += "\nSubcommands (DEVICE is a device's sn):\n";
+    constexpr std::size_t kColumn = 34;
+    const auto entry = [&text](const std::string& usage, const std::string& summary) {
+        std::string line = "  " + usage;
+        // A long synopsis gets its summary on the next line.
+        line += line.size() + 2 > kColumn ? "\n" + std::string(kColumn, ' ')
+                                          : std::string(kColumn - line.size(), ' ');
+        text += line + summary + "\n";
+    };
     for (const Command& command : commands()) {
-        width = std::max(width, std::string(command.name).size());
+        entry(synopsisLine(command),
+              std::string(command.summary) +
+                  (*command.alias ? std::string(" (alias ") + command.alias + ")" : std::string()));
     }
-    for (const Command& command : commands()) {
-        std::string line = "  " + std::string(command.name);
-        line.resize(width + 4, ' ');
-        line += command.summary;
-        if (*command.alias) {
-            line += std::string(" (alias ") + command.alias + ")";
-        }
-        text += line + "\n";
-    }
-    std::string watch = "  watch";
-    watch.resize(width + 4, ' ');
-    std::string shell = "  shell";
-    shell.resize(width + 4, ' ');
-    text += watch + "print device arrivals, losses and events until Ctrl-C\n";
-    text += shell + "read subcommands line by line from standard input in one session\n";
+    entry("watch", "print device arrivals, losses and events until Ctrl-C");
+    entry("shell", "read subcommands line by line from standard input, one session");
     text +=
         "\n"
         "Exit status: 0 on success; otherwise the library's result code (1 device not found or\n"

@@ -67,17 +67,20 @@ void onEvent(int event, const char* text) {
     recorder->add(std::to_string(event) + ":" + text);
 }
 
+// The in-test servers need an event dispatcher on the test thread.
+void ensureApplication() {
+    static int argc = 1;
+    static char name[] = "callbacks_test";
+    static char* argv[] = {name, nullptr};
+    if (!QCoreApplication::instance())
+        new QCoreApplication(argc, argv);  // kept for the whole process
+}
+
 }  // namespace
 
 class CallbackChannel : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "callbacks_test";
-        static char* argv[] = {name, nullptr};
-        if (!QCoreApplication::instance())
-            new QCoreApplication(argc, argv);  // kept for the whole process
-    }
+    static void SetUpTestSuite() { ensureApplication(); }
 
     void SetUp() override {
         recorder = &record;
@@ -217,4 +220,19 @@ TEST(CallbackListener, ReportsAMissingCallbackServerOnly) {
     ASSERT_EQ(critical.size(), 1u) << log.dump();
     EXPECT_EQ(critical[0].rfind("Cannot connect to Omnivue API callback: ", 0), 0u) << critical[0];
     EXPECT_EQ(log.count(QtDebugMsg, "Callback socket disconnected"), 0) << log.dump();
+}
+
+TEST(CallbackListener, WaitsForACallbackServerThatAppearsLate) {
+    ensureApplication();
+    LogCapture log;
+    const QString suffix = QUuid::createUuid().toString();
+    auto controller = std::make_unique<ApiController>();
+    ApiController::listenerRunning.exchange(true);
+    Peer::listenerThread(*controller) = std::thread(ListenForCallbacks, controller.get(), suffix);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    QLocalServer server;
+    ASSERT_TRUE(server.listen(QStringLiteral("ZuzoRerazuO_") + suffix));
+    EXPECT_TRUE(server.waitForNewConnection(5000));
+    controller.reset();
+    EXPECT_TRUE(log.at(QtCriticalMsg).empty()) << log.dump();
 }

@@ -6,6 +6,8 @@
 #include "servicecontrol.h"
 
 #include <QCoreApplication>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QThread>
 #include <QUuid>
 
@@ -15,6 +17,7 @@
 
 using testsupport::LogCapture;
 using testsupport::ScopedEnv;
+using testsupport::ServiceControl;
 
 namespace {
 
@@ -124,4 +127,24 @@ TEST_F(Lifecycle, FailedInitLeavesNothingRunningAndMayBeRetried) {
     ASSERT_EQ(crop_assist_init(), 0) << log.dump();
     EXPECT_EQ(log.count(QtInfoMsg, kRetaining), 0) << log.dump();
     EXPECT_TRUE(crop_assist_is_initialized());
+}
+
+// A host that never calls exit: the library is released when the process ends (where it cannot
+// be unloaded earlier). The listener's last line shows that the controller was shut down while
+// the process still ran; without the release the process would just end around it.
+TEST(LifecycleUnload, ReturningFromMainWithoutExitShutsDownCleanly) {
+    QProcess host;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true"));
+    host.setProcessEnvironment(env);
+    host.start(QStringLiteral(CA_UNLOAD_HOST),
+               {QStringLiteral(CA_LIBRARY_DIR "/libcrop_assist.so")});
+    ASSERT_TRUE(host.waitForStarted(10000));
+    ASSERT_TRUE(host.waitForFinished(30000));
+    const QByteArray log = host.readAllStandardError();
+    EXPECT_EQ(host.exitStatus(), QProcess::NormalExit) << log.toStdString();
+    EXPECT_EQ(host.exitCode(), 0) << log.toStdString();
+    EXPECT_TRUE(log.contains("Omnivue API Initialized\n")) << log.toStdString();
+    EXPECT_TRUE(log.contains("Callback socket disconnected\n")) << log.toStdString();
+    EXPECT_FALSE(log.contains("API thread")) << log.toStdString();  // no wait failed
 }

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -17,6 +18,8 @@
 
 using testsupport::LogCapture;
 using testsupport::ScopedEnv;
+using testsupport::ServiceControl;
+using testsupport::StandaloneService;
 
 namespace {
 
@@ -92,7 +95,7 @@ TEST_F(Startup, AttachWithoutAService) {
 
 TEST_F(Startup, AttachRejectedByANonBooleanAnswer) {
     StandaloneService service(R"({"ahshReply":1})");
-    ASSERT_TRUE(service.isRunning());
+    ASSERT_TRUE(service.ready()) << service.error();
     EXPECT_EQ(crop_assist_attach(), 1);
     const std::vector<std::string> critical = log.at(QtCriticalMsg);
     ASSERT_EQ(critical.size(), 1u) << log.dump();
@@ -102,15 +105,22 @@ TEST_F(Startup, AttachRejectedByANonBooleanAnswer) {
 
 TEST_F(Startup, AttachToAStandaloneServiceAndLeaveItRunning) {
     StandaloneService service;
-    ASSERT_TRUE(service.isRunning());
+    ASSERT_TRUE(service.ready()) << service.error();
     ASSERT_EQ(crop_assist_attach(), 0) << log.dump();
     EXPECT_TRUE(crop_assist_is_initialized());
     EXPECT_EQ(testsupport::childProcessCount(kService), 1);  // the standalone one only
     bool enabled = false;
     EXPECT_EQ(crop_assist_is_enabled("CAM1", &enabled), 0) << log.dump();
     EXPECT_EQ(crop_assist_exit(), 0);
-    EXPECT_TRUE(service.isRunning());
-    EXPECT_EQ(ServiceControl(service.controlName()).command("clients").rfind("ok", 0), 0u);
+    EXPECT_EQ(service.process().state(), QProcess::Running);
+    // Exit closed both of the library's connections.
+    std::string clients;
+    for (int i = 0; i < 40 && clients != "ok 0 0"; ++i) {
+        clients = service.control().command("clients");
+        if (clients != "ok 0 0")
+            QThread::msleep(50);
+    }
+    EXPECT_EQ(clients, "ok 0 0");
 }
 
 // The library in a folder without the service: loaded as a copy of its own.

@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
             std::cout << "ready" << std::endl;
         } else if (command == "read") {
             try {
-                std::cout << "value:" << instance.readValue().toStdString() << std::endl;
+                const std::string value = instance.readValue().toStdString();
+                std::cout << "value:" << value << std::endl;
             } catch (const std::runtime_error& e) {
                 std::cout << "error:" << e.what() << std::endl;
             }

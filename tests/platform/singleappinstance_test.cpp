@@ -147,19 +147,25 @@ private:
     std::future<void> done_;
 };
 
-// A System V object behind a record, found through the key file Qt keeps for it.
+// A System V object behind a record, found through the key file Qt keeps for it. Known by its
+// id: a key is reused as soon as another file gets the deleted key file's inode.
 struct IpcObject {
     QString file;
     bool segment;
-    key_t key;
+    int id;
 
-    bool exists() const { return segment ? ::shmget(key, 0, 0) != -1 : ::semget(key, 0, 0) != -1; }
+    bool exists() const {
+        if (segment) {
+            shmid_ds status{};
+            return ::shmctl(id, IPC_STAT, &status) == 0;
+        }
+        return ::semctl(id, 0, GETVAL) != -1;
+    }
     void remove() const {
         if (segment)
-            ::shmctl(::shmget(key, 0, 0), IPC_RMID, nullptr);
+            ::shmctl(id, IPC_RMID, nullptr);
         else
-            ::semctl(::semget(key, 0, 0), 0, IPC_RMID);
-        QFile::remove(file);
+            ::semctl(id, 0, IPC_RMID);
     }
 };
 
@@ -176,25 +182,35 @@ protected:
         nativeKey = segmentNativeKey(app);
     }
     void TearDown() override {
-        captureIpc();
+        const QStringList files = keyFiles();
+        EXPECT_TRUE(files.empty()) << "left behind: " << files.join(' ').toStdString();
+        for (const QString& file : files)
+            QFile::remove(file);
         for (const IpcObject& object : captured) {
             EXPECT_FALSE(object.exists()) << "left behind: " << object.file.toStdString();
-            EXPECT_FALSE(QFile::exists(object.file)) << object.file.toStdString();
             object.remove();
         }
     }
 
+    QStringList keyFiles() const {
+        const QStringList pattern{"qipc_*" + app + "SingleAppInstance*"};
+        QStringList files;
+        for (const QFileInfo& file : QDir(QDir::tempPath()).entryInfoList(pattern, QDir::Files))
+            files << file.filePath();
+        return files;
+    }
+
     // Remembers the objects whose key files exist now; their keys cannot be derived later.
     void captureIpc() {
-        const QStringList pattern{"qipc_*" + app + "SingleAppInstance*"};
-        for (const QFileInfo& file : QDir(QDir::tempPath()).entryInfoList(pattern, QDir::Files)) {
-            const key_t key = ::ftok(QFile::encodeName(file.filePath()).constData(), 'Q');
-            bool known = false;
+        for (const QString& file : keyFiles()) {
+            const bool segment = QFileInfo(file).fileName().startsWith("qipc_sharedmemory_");
+            const key_t key = ::ftok(QFile::encodeName(file).constData(), 'Q');
+            const int id = key == -1 ? -1 : segment ? ::shmget(key, 0, 0) : ::semget(key, 0, 0);
+            bool known = id == -1;
             for (const IpcObject& object : captured)
-                known = known || object.key == key;
-            if (!known && key != -1)
-                captured.push_back(
-                    {file.filePath(), file.fileName().startsWith("qipc_sharedmemory_"), key});
+                known = known || (object.id == id && object.segment == segment);
+            if (!known)
+                captured.push_back({file, segment, id});
         }
     }
     const IpcObject* segment() const {
@@ -210,30 +226,21 @@ protected:
 };
 
 TEST_F(RecordTest, OwnerPublishesRecordByteForByte) {
-    QString digits150, digits100;
-    QByteArray digitBytes("\x64\x00", 2);
-    for (int i = 0; i < 150; ++i)
-        digits150 += QChar('0' + i % 10);
-    digits100 = digits150.left(100);
-    for (const QChar c : digits100)
-        digitBytes += QByteArray(1, char(c.unicode())) + QByteArray(1, '\0');
+    const QString digits = "0123456789";
+    QByteArray digitUnits;
+    for (const QChar digit : digits)
+        digitUnits += QByteArray(1, char(digit.unicode())) + QByteArray(1, '\0');
+    // Little-endian count, then little-endian UTF-16 units; the clef takes a surrogate pair.
+    const QString mixed = QString::fromUtf8("A\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e");
     const struct {
         QString value;
         QString published;
         QByteArray bytes;
     } cases[] = {
-        {QString::fromUtf8("A\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e"),
-         QString::fromUtf8("A\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e"),
-         QByteArray::fromHex("0500"
-                             "4100"
-                             "e900"
-                             "ac20"
-                             "34d8"
-                             "1edd")},
-        {digits150, digits100, digitBytes},
-        {QString(), "0",
-         QByteArray::fromHex("0100"
-                             "3000")},
+        {mixed, mixed, QByteArray::fromHex("05004100e900ac2034d81edd")},
+        {digits.repeated(15), digits.repeated(10),
+         QByteArray::fromHex("6400") + digitUnits.repeated(10)},
+        {QString(), "0", QByteArray::fromHex("01003000")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value.toStdString());
@@ -322,9 +329,8 @@ TEST_F(RecordTest, ReaderRefusesMalformedRecords) {
         EXPECT_TRUE(nothing.isPrimary());
         EXPECT_EQ(readError(nothing), "Single app instance not initiated");
     }
-    QByteArray hundred = QByteArray::fromHex("6400");
-    for (int i = 0; i < 100; ++i)
-        hundred += QByteArray::fromHex("4a00");
+    const QByteArray hundred =
+        QByteArray::fromHex("6400") + QByteArray::fromHex("4a00").repeated(100);
     const struct {
         QByteArray bytes;
         std::string error;
@@ -333,11 +339,7 @@ TEST_F(RecordTest, ReaderRefusesMalformedRecords) {
         {QByteArray(1, '\x01'), "Single app instance wrong raw data size", ""},
         {QByteArray::fromHex("6500") + QByteArray(202, 'x'), "Single app instance wrong data size",
          ""},
-        {QByteArray::fromHex("0400"
-                             "4100"
-                             "4200"
-                             "4300"),
-         "Single app instance wrong data size", ""},
+        {QByteArray::fromHex("0400410042004300"), "Single app instance wrong data size", ""},
         {hundred, "", QString(100, 'J')},
         {QByteArray::fromHex("0000"), "", ""},
     };
@@ -370,6 +372,24 @@ TEST_F(RecordTest, OwnerReadsItsOwnRecord) {
     OwnerProcess other(app, "ignored");
     EXPECT_EQ(other.line(), "attached");
     EXPECT_EQ(other.command("read"), "value:own");
+}
+
+TEST_F(RecordTest, OwnerThatCannotCreateItsRecordWarnsAndHasNone) {
+    // Key files cannot be made in /proc, so the segment cannot be created.
+    QProcess owner;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TMPDIR", "/proc");
+    owner.setProcessEnvironment(environment);
+    owner.start(RECORD_OWNER_PATH, {app, "value"});
+    owner.write("read\nquit\n");
+    ASSERT_TRUE(owner.waitForFinished(kTimeoutMs));
+    const QList<QByteArray> lines = owner.readAllStandardOutput().split('\n');
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines[0].toStdString(), "created");
+    EXPECT_EQ(lines[1].toStdString(), "error:Single app instance not initiated");
+    const QByteArray errors = owner.readAllStandardError();
+    // KeyError (3), then Qt's text for it.
+    EXPECT_TRUE(errors.contains("\nSingleAppInstance: 3 QSharedMemory::")) << errors.toStdString();
 }
 
 }  // namespace

@@ -93,8 +93,8 @@ StandaloneService::StandaloneService(const std::string& scenarioJson,
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process_.start(QString::fromStdString(serviceExecutablePath()), arguments);
     if (!process_.waitForStarted(readyTimeoutMs)) {
-        error_ = "cannot start " + serviceExecutablePath() + ": " +
-                 process_.errorString().toStdString();
+        error_ =
+            "cannot start " + serviceExecutablePath() + ": " + process_.errorString().toStdString();
         return;
     }
     QElapsedTimer clock;

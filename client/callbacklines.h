@@ -1,0 +1,15 @@
+// The callback channel's line handling, apart from the socket: the listener appends whatever it
+// reads to one buffer and hands it here, so any split of the stream into reads behaves the same.
+#pragma once
+
+#include <QByteArray>
+
+namespace quarn::tellan_api {
+
+class ApiController;
+
+// Handles every complete line at the front of `buffer`, in order, and leaves a partial one.
+// Stops early, leaving the rest, once ApiController::listenerRunning is cleared.
+void dispatchCallbackLines(ApiController& controller, QByteArray& buffer);
+
+}  // namespace quarn::tellan_api

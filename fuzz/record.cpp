@@ -1,0 +1,82 @@
+// Fuzz target: the announcement record's bytes. The input is written into a segment under the
+// record's name, as an owner would publish it, and a reader reads it back; the outcome must be
+// what the record's layout says of those bytes. An empty input stands for no record at all.
+#include "harness.h"
+
+#include "platform.h"
+#include "singleappinstance.h"
+
+#include <QCoreApplication>
+#include <QSharedMemory>
+#include <QtEndian>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+using quarn::tellan_api::SingleAppInstance;
+
+namespace {
+
+constexpr size_t kMaxInput = 4096;  // the largest valid record has 202 bytes
+
+// A name of this process's own, so that no running service's record is touched.
+QString appName() {
+    return QStringLiteral("CropAssistFuzz%1").arg(QCoreApplication::applicationPid());
+}
+
+QString segmentNativeKey() {
+    QSharedMemory probe;
+    probe.setKey(appName() + QLatin1String("SingleAppInstanceShmem"));
+    return QLatin1String(quarn::tellan_api::platform::globalNamePrefix()) + probe.nativeKey();
+}
+
+// The failure text the layout calls for, or "" for a readable record.
+std::string expectedFailure(const QByteArray& bytes) {
+    if (bytes.isEmpty())
+        return "Single app instance not initiated";
+    if (bytes.size() < 2)
+        return "Single app instance wrong raw data size";
+    const int count = qFromLittleEndian<quint16>(bytes.constData());
+    if (count > 100 || bytes.size() < 2 + 2 * count)
+        return "Single app instance wrong data size";
+    return std::string();
+}
+
+QString expectedValue(const QByteArray& bytes) {
+    const int count = qFromLittleEndian<quint16>(bytes.constData());
+    QString value;
+    for (int i = 0; i < count; ++i)
+        value.append(QChar(qFromLittleEndian<quint16>(bytes.constData() + 2 + 2 * i)));
+    return value;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > kMaxInput)
+        return 0;
+    fuzzsupport::setUp();
+    const QByteArray bytes = fuzzsupport::bytesOf(data, size);
+
+    QSharedMemory published;
+    if (!bytes.isEmpty()) {
+        published.setNativeKey(segmentNativeKey());
+        fuzzsupport::require(published.create(bytes.size(), QSharedMemory::ReadWrite),
+                             "the record's segment can be made");
+        std::memcpy(published.data(), bytes.constData(), static_cast<size_t>(bytes.size()));
+    }
+
+    SingleAppInstance reader(appName());
+    fuzzsupport::require(reader.isPrimary() == bytes.isEmpty(), "a reader attaches to a record");
+    const std::string failure = expectedFailure(bytes);
+    try {
+        const QString value = reader.readValue();
+        fuzzsupport::require(failure.empty(), "a malformed record is refused");
+        fuzzsupport::require(value == expectedValue(bytes), "the value is read unit by unit");
+    } catch (const std::runtime_error& e) {
+        fuzzsupport::require(failure == e.what(),
+                             "a record is refused for the reason its bytes give");
+    }
+    return 0;
+}
