@@ -14,6 +14,7 @@ public:
     // Connects to the channel `name`, retrying while the service comes up.
     bool connectTo(const QString& name, int timeoutMs);
     bool connected() const { return socket_.state() == QLocalSocket::ConnectedState; }
+    void disconnect() { socket_.abort(); }
 
     // Writes `line` and a line feed; does not wait for the answer.
     bool send(const QByteArray& line);

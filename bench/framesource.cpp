@@ -57,16 +57,17 @@ std::vector<TellanROI> handOverByHand(RawRequestClient& client, const QString& d
         {QStringLiteral("sn"), device},
         {QStringLiteral("width"), static_cast<int>(frame.width)},
     };
-    const QJsonArray list =
-        client.roundTrip(QStringLiteral("processframe"), body).toObject().value("rois").toArray();
+    const QJsonArray list = client.roundTrip(QStringLiteral("processframe"), body)
+                                .toObject()
+                                .value(QStringLiteral("rois"))
+                                .toArray();
     std::vector<TellanROI> rois;
     rois.reserve(static_cast<size_t>(list.size()));
     for (const QJsonValue& region : list) {
         const QJsonArray v = region.toArray();
-        rois.push_back(TellanROI{static_cast<float>(v.at(0).toDouble()),
-                                 static_cast<float>(v.at(1).toDouble()),
-                                 static_cast<float>(v.at(2).toDouble()),
-                                 static_cast<float>(v.at(3).toDouble())});
+        rois.push_back(TellanROI{
+            static_cast<float>(v.at(0).toDouble()), static_cast<float>(v.at(1).toDouble()),
+            static_cast<float>(v.at(2).toDouble()), static_cast<float>(v.at(3).toDouble())});
     }
     segment.detach();
     return rois;

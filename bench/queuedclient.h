@@ -31,7 +31,7 @@ public:
 
 private:
     QThread thread_;
-    std::unique_ptr<QObject> context_;         // lives on thread_ while it runs
+    std::unique_ptr<QObject> context_;          // lives on thread_ while it runs
     std::unique_ptr<RawRequestClient> client_;  // made, used and destroyed on thread_
 };
 

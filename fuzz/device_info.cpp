@@ -6,7 +6,6 @@
 #include "controllerpeer.h"
 #include "errors.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cstring>
@@ -79,8 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     connected.queueReply(frame);
     try {
         lastInfos = controller.getDevices();
-        checkListed(controller, QJsonDocument::fromJson(frame).object().value("reply").toObject(),
-                    *lastInfos);
+        checkListed(controller, fuzzsupport::replyValueOf(frame).toObject(), *lastInfos);
         lastListing = copyOf(*lastInfos);
     } catch (const APIException& e) {
         fuzzsupport::require(e.code == 100, "a bad device reply fails with code 100");

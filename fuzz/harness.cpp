@@ -3,6 +3,8 @@
 #include "controllerpeer.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocalSocket>
 #include <QtGlobal>
 
@@ -46,6 +48,11 @@ QByteArray bytesOf(const uint8_t* data, size_t size) {
 
 QByteArray okFrameAround(const QByteArray& replyText) {
     return QByteArray("{\"code\":0,\"err\":\"\",\"reply\":") + replyText + '}';
+}
+
+QJsonValue replyValueOf(const QByteArray& frame) {
+    const int end = frame.indexOf('\0');
+    return QJsonDocument::fromJson(end < 0 ? frame : frame.left(end)).object().value("reply");
 }
 
 LocalService::LocalService() {

@@ -6,6 +6,7 @@
 #include "apicontroller.h"
 
 #include <QByteArray>
+#include <QJsonValue>
 #include <QLocalServer>
 #include <QString>
 #include <QtGlobal>
@@ -30,6 +31,8 @@ QByteArray bytesOf(const uint8_t* data, size_t size);
 
 // A successful reply frame's text with `replyText` spliced in verbatim as the "reply" value.
 QByteArray okFrameAround(const QByteArray& replyText);
+// The "reply" value that the reader finds in `frame`: its text ends at the first NUL.
+QJsonValue replyValueOf(const QByteArray& frame);
 
 // Listens under a name unique to this process and hands out the service's end of each
 // connection, as the service's request server would.

@@ -62,7 +62,7 @@ void askLastRois(fuzzsupport::ConnectedController& connected, const QByteArray& 
         const std::vector<TellanROI>* regions = controller.getLastFrameRois("CAM1");
         fuzzsupport::require(regions == &ApiControllerTestPeer::lastRois(controller),
                              "the list is handed out from the controller's storage");
-        checkParsed(QJsonDocument::fromJson(frame).object().value("reply"), *regions);
+        checkParsed(fuzzsupport::replyValueOf(frame), *regions);
     } catch (const APIException& e) {
         fuzzsupport::require(e.code != 0, "a failure never carries code 0");
         fuzzsupport::require(sameRegions(before, ApiControllerTestPeer::lastRois(controller)),

@@ -50,6 +50,7 @@ protected:
 
 private:
     int initialize();
+    void quitAndWait();
 
     QPointer<ApiThreadExecutor> executorRef;
     std::mutex startMutex;
@@ -81,6 +82,7 @@ void ApiThread::run() {
     }
     // Entered after a failed start too; stop() then only has to quit it.
     QThread::run();
+    std::lock_guard<std::mutex> last(startMutex);  // see stop()
 }
 
 int ApiThread::initialize() {
@@ -107,8 +109,15 @@ int ApiThread::initialize() {
 }
 
 void ApiThread::stop() {
-    if (!isRunning())
-        return;
+    if (isRunning())
+        quitAndWait();
+    // QThread's wait orders the end of run() before this point. Passing through the lock that
+    // run() takes last shows that order where Qt's internals cannot be seen (thread checkers
+    // against an uninstrumented Qt); a thread ended by terminate() may have left it taken.
+    std::unique_lock<std::mutex> passed(startMutex, std::try_to_lock);
+}
+
+void ApiThread::quitAndWait() {
     if (ApiThreadExecutor* executor = executorRef.data()) {
         // quit() runs on the API thread the moment the executor dies, after the controller.
         QObject::connect(executor, &QObject::destroyed, this, &QThread::quit, Qt::DirectConnection);

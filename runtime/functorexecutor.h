@@ -6,7 +6,6 @@
 #include <QObject>
 
 #include <functional>
-#include <mutex>
 
 class FunctorExecutor : public QObject {
     Q_OBJECT
@@ -21,12 +20,6 @@ public:
 
 public slots:
     void execute(FunctorExecutor::Functor f);
-
-private:
-    // Qt's event queue orders everything a poster did before post() ahead of the call. Both
-    // sides also pass through this lock, so that the same order shows where Qt's internals
-    // cannot be seen (thread checkers against an uninstrumented Qt). Uncontended, it is cheap.
-    std::mutex handoff;
 };
 
 Q_DECLARE_METATYPE(FunctorExecutor::Functor)

@@ -124,8 +124,10 @@ void drawOutline(RgbImage& image, float x, float y, float width, float height, R
     const long top = std::lround(y) - thickness;
     const long right = std::lround(x + width) - 1 + thickness;
     const long bottom = std::lround(y + height) - 1 + thickness;
-    for (long py = std::max(top, 0L); py <= std::min(bottom, long{image.height} - 1); ++py) {
-        for (long px = std::max(left, 0L); px <= std::min(right, long{image.width} - 1); ++px) {
+    const long lastRow = static_cast<long>(image.height) - 1;
+    const long lastColumn = static_cast<long>(image.width) - 1;
+    for (long py = std::max(top, 0L); py <= std::min(bottom, lastRow); ++py) {
+        for (long px = std::max(left, 0L); px <= std::min(right, lastColumn); ++px) {
             const bool edge = px < left + thickness || px > right - thickness ||
                               py < top + thickness || py > bottom - thickness;
             if (edge) {

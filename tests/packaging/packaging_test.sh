@@ -2,10 +2,13 @@
 # Installs a build into a temporary prefix, then builds tests/packaging/host.c against the
 # installed package twice, with find_package(CropAssist) and with pkg-config and the C compiler,
 # and runs each host and the installed cropassist against the stand-in service they start.
-# Usage: packaging_test.sh BUILD_DIR C_COMPILER
+# Usage: packaging_test.sh BUILD_DIR C_COMPILER [C_FLAGS]
+# C_FLAGS are the build's own (-m32 in a 32-bit build), so the hosts match the library.
 set -euo pipefail
 build_dir=$1
 cc=$2
+cflags=${3:-}
+read -r -a extra_cflags <<< "$cflags"
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -26,7 +29,7 @@ fi
 
 step "CMake host (find_package)"
 cmake -S "$here/consumer" -B "$work/cmake-host" -DCMAKE_PREFIX_PATH="$work/prefix" \
-    -DCMAKE_C_COMPILER="$cc" > "$work/cmake-host.log"
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$cflags" > "$work/cmake-host.log"
 cmake --build "$work/cmake-host" >> "$work/cmake-host.log"
 "$work/cmake-host/host"
 
@@ -35,7 +38,7 @@ pc=$(dirname "$(find "$work/prefix" -name crop_assist.pc)")
 export PKG_CONFIG_PATH=$pc
 read -r -a flags <<< "$(pkg-config --cflags --libs crop_assist)"
 libdir=$(pkg-config --variable=libdir crop_assist)
-"$cc" -std=c99 -Wall -Wextra -o "$work/pc-host" "$here/host.c" "${flags[@]}" -Wl,-rpath,"$libdir"
+"$cc" "${extra_cflags[@]}" -std=c99 -Wall -Wextra -o "$work/pc-host" "$here/host.c" "${flags[@]}" -Wl,-rpath,"$libdir"
 "$work/pc-host"
 
 step "installed cropassist"

@@ -1,0 +1,430 @@
+#include "figures.h"
+
+#include "benchsession.h"
+#include "crop_assist.h"
+#include "framesource.h"
+#include "noticeprobe.h"
+#include "queuedclient.h"
+#include "rawclient.h"
+#include "servicework.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kDevice[] = "CAM1";
+const QString kIsEnabled = QStringLiteral("isenabled");
+const QString kGetMode = QStringLiteral("gmode");
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+void expect(bool condition, const char* failure) {
+    if (!condition)
+        throw std::runtime_error(failure);
+}
+
+// The shared session with the baseline clients that talk to its service.
+class Harness {
+public:
+    // True when the session and its clients are up; otherwise the benchmark is skipped.
+    bool ready(benchmark::State& state) {
+        QString error;
+        if (BenchSession::shared().ensureStarted(&error) && connectClients(&error))
+            return true;
+        state.SkipWithError(error.toStdString().c_str());
+        return false;
+    }
+
+    void release() {
+        notices_.reset();
+        queued_.reset();
+        raw_.reset();
+        BenchSession::shared().stop();
+    }
+
+    RawRequestClient& raw() { return *raw_; }
+    QueuedRequestClient& queued() { return *queued_; }
+    NoticeProbe& notices() { return *notices_; }
+
+private:
+    bool connectClients(QString* error) {
+        const QString& suffix = BenchSession::shared().suffix();
+        if (!raw_) {
+            auto raw = std::make_unique<RawRequestClient>();
+            if (!raw->connectTo(suffix, error))
+                return false;
+            raw_ = std::move(raw);
+        }
+        if (!queued_) {
+            auto queued = std::make_unique<QueuedRequestClient>();
+            if (!queued->start(suffix, error))
+                return false;
+            queued_ = std::move(queued);
+        }
+        if (!notices_) {
+            auto probe = std::make_unique<NoticeProbe>();
+            if (!probe->start()) {
+                *error = QStringLiteral("cannot set the event callback");
+                return false;
+            }
+            notices_ = std::move(probe);
+        }
+        return true;
+    }
+
+    std::unique_ptr<RawRequestClient> raw_;
+    std::unique_ptr<QueuedRequestClient> queued_;
+    std::unique_ptr<NoticeProbe> notices_;
+};
+
+Harness& harness() {
+    static Harness instance;
+    return instance;
+}
+
+// One timed call: returns its duration, or throws.
+using TimedCall = std::function<Clock::duration()>;
+
+TimedCall timed(std::function<void()> call) {
+    return [call = std::move(call)] {
+        const Clock::time_point start = Clock::now();
+        call();
+        return Clock::now() - start;
+    };
+}
+
+// The figure and its baselines run in turn within every iteration, each timed apart, who goes
+// first rotating: on a machine whose load changes by the second, only calls made side by side
+// can be compared. The iteration time is the figure's; each baseline's mean per call is the
+// counter named after it.
+void paired(benchmark::State& state, const TimedCall& figure,
+            const std::vector<std::pair<std::string, TimedCall>>& baselines) {
+    if (!harness().ready(state))
+        return;
+    std::vector<Clock::duration> totals(baselines.size());
+    const size_t turns = baselines.size() + 1;
+    size_t first = 0;
+    try {
+        for (auto _ : state) {
+            Clock::duration own{};
+            for (size_t k = 0; k < turns; ++k) {
+                const size_t who = (first + k) % turns;
+                const Clock::duration took = who == 0 ? figure() : baselines[who - 1].second();
+                expect(took.count() >= 0, "a call failed");
+                (who == 0 ? own : totals[who - 1]) += took;
+            }
+            first = (first + 1) % turns;
+            state.SetIterationTime(seconds(own));
+        }
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
+    }
+    for (size_t i = 0; i < baselines.size(); ++i)
+        state.counters[baselines[i].first] =
+            seconds(totals[i]) / static_cast<double>(std::max<int64_t>(state.iterations(), 1));
+}
+
+TimedCall rawRoundTrip(const QString& type) {
+    return timed([type] {
+        expect(!harness().raw().roundTrip(type, QString::fromLatin1(kDevice)).isNull(), "reply");
+    });
+}
+
+TimedCall queuedRoundTrip(const QString& type) {
+    return timed([type] {
+        expect(!harness().queued().roundTrip(type, QString::fromLatin1(kDevice)).isNull(), "reply");
+    });
+}
+
+// ---- Start-up and shut-down, each with a service of its own ------------------------------------
+
+void lifecycle(benchmark::State& state) {
+    harness().release();
+    Clock::duration exits{};
+    for (auto _ : state) {
+        const Clock::time_point start = Clock::now();
+        const int result = crop_assist_init();
+        const Clock::time_point ready = Clock::now();
+        crop_assist_exit();
+        exits += Clock::now() - ready;
+        if (result != 0) {
+            state.SkipWithError(("crop_assist_init returned " + std::to_string(result)).c_str());
+            return;
+        }
+        state.SetIterationTime(seconds(ready - start));
+    }
+    state.counters["exit"] = seconds(exits) / static_cast<double>(state.iterations());
+}
+
+// ---- Queries -----------------------------------------------------------------------------------
+
+void isEnabled(benchmark::State& state) {
+    paired(state, timed([] {
+               bool enabled = false;
+               expect(crop_assist_is_enabled(kDevice, &enabled) == 0, "is_enabled failed");
+           }),
+           {{"A", rawRoundTrip(kIsEnabled)}, {"B", queuedRoundTrip(kIsEnabled)}});
+}
+
+void getMode(benchmark::State& state) {
+    paired(state, timed([] {
+               TellanMode mode = TELLAN_MODE_OFF;
+               expect(crop_assist_get_mode(kDevice, &mode) == 0, "get_mode failed");
+           }),
+           {{"B", queuedRoundTrip(kGetMode)}});
+}
+
+void getDevices(benchmark::State& state) {
+    paired(state, timed([] {
+               const TellanDeviceInfo* devices = nullptr;
+               int count = 0;
+               expect(crop_assist_get_devices(&devices, &count) == 0 && count == 2,
+                      "get_devices failed");
+           }),
+           {{"B", queuedRoundTrip(kIsEnabled)}});
+}
+
+// ---- Frames ------------------------------------------------------------------------------------
+
+void frames(benchmark::State& state, uint32_t width, uint32_t height) {
+    const auto frame = std::make_shared<SyntheticFrame>(makeFrame(width, height));
+    paired(
+        state, timed([frame] {
+            const TellanROI* rois = nullptr;
+            int count = 0;
+            expect(crop_assist_get_frame_rois(kDevice, frame->view(), &rois, &count) == 0 &&
+                       count == 3,
+                   "get_frame_rois failed");
+        }),
+        {{"by_hand", timed([frame] {
+              expect(
+                  handOverByHand(harness().raw(), QString::fromLatin1(kDevice), *frame).size() == 3,
+                  "the frame baseline found no regions");
+          })}});
+}
+
+// ---- Notices -----------------------------------------------------------------------------------
+
+void notices(benchmark::State& state) {
+    paired(state, [] { return harness().notices().notice(BenchSession::shared().control()); },
+           {{"raw_line", [] { return NoticeProbe::rawLine(BenchSession::shared().control()); }}});
+}
+
+// ---- Resident memory ---------------------------------------------------------------------------
+
+// VmRSS of this process in KiB, or -1 where the system does not tell.
+double residentKib() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble();
+    }
+    return -1;
+}
+
+// 100000 calls, mostly queries and one frame in a hundred; resident memory sampled as they go.
+void residentMemory(benchmark::State& state) {
+    if (!harness().ready(state))
+        return;
+    const SyntheticFrame frame = makeFrame(640, 480);
+    const auto calls = [&](int n) {
+        bool enabled = false;
+        TellanMode mode = TELLAN_MODE_OFF;
+        const TellanDeviceInfo* devices = nullptr;
+        const TellanROI* rois = nullptr;
+        int count = 0;
+        for (int i = 0; i < n; ++i) {
+            int result;
+            if (i % 100 == 99)
+                result = crop_assist_get_frame_rois(kDevice, frame.view(), &rois, &count);
+            else if (i % 3 == 0)
+                result = crop_assist_is_enabled(kDevice, &enabled);
+            else if (i % 3 == 1)
+                result = crop_assist_get_mode(kDevice, &mode);
+            else
+                result = crop_assist_get_devices(&devices, &count);
+            expect(result == 0, "a call failed");
+        }
+    };
+    constexpr int kCalls = 100000;
+    constexpr int kSamples = 4;
+    double first = 0;
+    double peak = 0;
+    try {
+        for (auto _ : state) {
+            calls(kCalls / 10);  // warm-up: first-use allocations are not growth
+            first = residentKib();
+            peak = first;
+            for (int sample = 0; sample < kSamples; ++sample) {
+                calls(kCalls / kSamples);
+                peak = std::max(peak, residentKib());
+            }
+        }
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
+    }
+    const double last = residentKib();
+    state.counters["rss_kib"] = last;
+    state.counters["growth_kib"] = last - first;
+    state.counters["peak_growth_kib"] = peak - first;
+}
+
+// ---- The stand-in's own work per request, in-process -------------------------------------------
+
+void standInRequest(benchmark::State& state, const QString& type) {
+    ServiceWork work;
+    const QByteArray request =
+        ServiceWork::requestFrame(type, QJsonValue(QString::fromLatin1(kDevice)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(work.answer(request));
+}
+
+void standInFrame(benchmark::State& state, uint32_t width, uint32_t height) {
+    ServiceWork work;
+    const QByteArray request =
+        work.frameRequest(makeFrame(width, height), QString::fromLatin1(kDevice));
+    if (request.isEmpty()) {
+        state.SkipWithError("cannot make the frame segment");
+        return;
+    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(work.answer(request));
+}
+
+benchmark::internal::Benchmark* figure(const std::string& name,
+                                       std::function<void(benchmark::State&)> body) {
+    return benchmark::RegisterBenchmark(name.c_str(), std::move(body))
+        ->Unit(benchmark::kMicrosecond)
+        ->Repetitions(5);
+}
+
+const std::pair<uint32_t, uint32_t> kFrameSizes[] = {{640, 480}, {1920, 1080}};
+
+std::string sizeTag(const std::pair<uint32_t, uint32_t>& size) {
+    return std::to_string(size.first) + "x" + std::to_string(size.second);
+}
+
+}  // namespace
+
+void registerFigures() {
+    benchmark::RegisterBenchmark("lifecycle/init_to_ready", lifecycle)
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime()
+        ->Iterations(5);
+    figure("query/is_enabled", isEnabled)->UseManualTime();
+    figure("query/get_mode", getMode)->UseManualTime();
+    figure("query/get_devices", getDevices)->UseManualTime();
+    for (const auto& size : kFrameSizes) {
+        figure("frame/get_frame_rois_" + sizeTag(size), [size](benchmark::State& s) {
+            frames(s, size.first, size.second);
+        })->UseManualTime();
+    }
+    figure("notice/event_to_callback", notices)->UseManualTime();
+    benchmark::RegisterBenchmark("memory/rss_over_100000_calls", residentMemory)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1);
+    figure("standin/isenabled", [](benchmark::State& s) { standInRequest(s, kIsEnabled); });
+    figure("standin/gmode", [](benchmark::State& s) { standInRequest(s, kGetMode); });
+    for (const auto& size : kFrameSizes) {
+        figure("standin/processframe_" + sizeTag(size),
+               [size](benchmark::State& s) { standInFrame(s, size.first, size.second); });
+    }
+}
+
+void releaseFigures() {
+    harness().release();
+}
+
+const std::vector<TableRow>& tableRows() {
+    static const std::vector<TableRow> rows = {
+        {"init to ready (crop_assist_init)",
+         {"lifecycle/init_to_ready", ""},
+         {},
+         Goal::SecondsAtMost,
+         1.2,
+         {}},
+        {"exit (crop_assist_exit)",
+         {"lifecycle/init_to_ready", "exit"},
+         {},
+         Goal::SecondsAtMost,
+         0.2,
+         {}},
+        {"baseline A: raw socket round trip, isenabled",
+         {"query/is_enabled", "A"},
+         {},
+         Goal::None,
+         0,
+         {"standin/isenabled", ""}},
+        {"baseline B: queued call + future, isenabled (ratio to A)",
+         {"query/is_enabled", "B"},
+         {"query/is_enabled", "A"},
+         Goal::None,
+         0,
+         {"standin/isenabled", ""}},
+        {"crop_assist_is_enabled (to B)",
+         {"query/is_enabled", ""},
+         {"query/is_enabled", "B"},
+         Goal::RatioAtMost,
+         1.25,
+         {"standin/isenabled", ""}},
+        {"crop_assist_get_mode (to B, gmode)",
+         {"query/get_mode", ""},
+         {"query/get_mode", "B"},
+         Goal::RatioAtMost,
+         1.25,
+         {"standin/gmode", ""}},
+        {"crop_assist_get_devices (to B, isenabled)",
+         {"query/get_devices", ""},
+         {"query/get_devices", "B"},
+         Goal::RatioAtMost,
+         1.25,
+         {}},
+        {"crop_assist_get_frame_rois 640x480 (to frame by hand)",
+         {"frame/get_frame_rois_640x480", ""},
+         {"frame/get_frame_rois_640x480", "by_hand"},
+         Goal::RatioAtMost,
+         1.2,
+         {"standin/processframe_640x480", ""}},
+        {"crop_assist_get_frame_rois 1920x1080 (to frame by hand)",
+         {"frame/get_frame_rois_1920x1080", ""},
+         {"frame/get_frame_rois_1920x1080", "by_hand"},
+         Goal::RatioAtMost,
+         1.2,
+         {"standin/processframe_1920x1080", ""}},
+        {"event notice to host callback (to raw line read)",
+         {"notice/event_to_callback", ""},
+         {"notice/event_to_callback", "raw_line"},
+         Goal::RatioAtMost,
+         1.2,
+         {}},
+        {"resident memory growth over 100000 calls",
+         {"memory/rss_over_100000_calls", "growth_kib"},
+         {},
+         Goal::KibAtMost,
+         256,
+         {}},
+    };
+    return rows;
+}
+
+}  // namespace bench

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Compiles the Windows side with Debian's 32-bit MinGW-w64 cross compiler, into build-mingw/:
+# the Qt-free sources (the Windows platform layer, the API lock, the command-line host), the
+# public and export headers as C and as C++ with their layout checks, the __cdecl checks, and a
+# small DLL whose export table must list every crop_assist_* function of the header, undecorated
+# and caller-cleans (__cdecl), with the command-line host linked against it. Nothing here runs
+# Windows code; the parts that need Qt need a Windows Qt and are not built.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+
+out=build-mingw
+mkdir -p "$out"
+cc=i686-w64-mingw32-gcc-posix
+cxx=i686-w64-mingw32-g++-posix
+warn=(-Wall -Wextra -Werror)
+c_flags=(-x c -std=c99 -pedantic "${warn[@]}" -Iapi)
+cxx_flags=(-x c++ -std=c++17 -pedantic "${warn[@]}" -Iapi)
+
+step() { echo "== mingw: $*"; }
+
+step "Qt-free library sources"
+"$cxx" -std=c++17 "${warn[@]}" -Iplatform -c platform/platform_windows.cpp \
+    -o "$out/platform_windows.o"
+"$cxx" -std=c++17 "${warn[@]}" -Iapi -c api/apimutex.cpp -o "$out/apimutex.o"
+
+step "the command-line host (Qt-free, public headers only)"
+tool_objects=()
+for f in main commands bindings help session watch shell hostsystem_windows \
+    output values frames picture; do
+    "$cxx" -std=c++17 "${warn[@]}" -Iapi -Itools -c "tools/$f.cpp" -o "$out/tool_$f.o"
+    tool_objects+=("$out/tool_$f.o")
+done
+
+step "public header and layout checks as C and C++, for hosts and for the library"
+for building in "" -DCROP_ASSIST_BUILDING; do
+    "$cc" "${c_flags[@]}" $building -c tests/header_c.c -o "$out/header_c.o"
+    "$cxx" "${cxx_flags[@]}" $building -c tests/header_c.c -o "$out/header_cxx.o"
+done
+
+step "__cdecl for exports and callbacks under a __stdcall default (-mrtd)"
+"$cc" "${c_flags[@]}" -mrtd -c tests/header_windows.c -o "$out/header_windows_c.o"
+"$cxx" "${cxx_flags[@]}" -mrtd -c tests/header_windows.c -o "$out/header_windows_cxx.o"
+
+step "export table of a DLL built from the header's declarations (-mrtd)"
+"$cc" "${c_flags[@]}" -mrtd -c tests/api/windows_export_probe.c -o "$out/export_probe.o"
+"$cxx" -shared -static -o "$out/crop_assist_probe.dll" \
+    -Wl,--out-implib,"$out/libcrop_assist_probe.dll.a" \
+    "$out/export_probe.o" "$out/platform_windows.o" "$out/apimutex.o"
+# A host links against the DLL's import library by the names the header declares.
+"$cxx" -static -o "$out/cropassist.exe" "${tool_objects[@]}" "$out/libcrop_assist_probe.dll.a"
+# Exported names as the DLL lists them: "[   0] crop_assist_attach" lines of objdump -p.
+i686-w64-mingw32-objdump -p "$out/crop_assist_probe.dll" |
+    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*//p' | sort > "$out/exports.txt"
+tr '\n' ' ' < api/crop_assist.h |
+    grep -oE 'CROP_ASSIST_CALL[[:space:]]+crop_assist_[a-z_]+[[:space:]]*\(' |
+    sed -E 's/^CROP_ASSIST_CALL[[:space:]]+//; s/[[:space:]]*\($//' | sort > "$out/declared.txt"
+if ! diff -u "$out/declared.txt" "$out/exports.txt"; then
+    echo "mingw: the DLL's exports differ from the header's functions (+ exported, - declared)"
+    exit 1
+fi
+# Under -mrtd a function without __cdecl would pop its own arguments ("ret $n"); a __cdecl one
+# leaves that to the caller.
+if i686-w64-mingw32-objdump -d "$out/export_probe.o" | grep -E 'ret[[:space:]]+\$'; then
+    echo "mingw: an exported function pops its own arguments: __cdecl is missing"
+    exit 1
+fi
+echo "mingw: $(wc -l < "$out/exports.txt") exports, undecorated names, all caller-cleans (__cdecl)"
