@@ -25,6 +25,8 @@ namespace {
 const char kServiceExecutable[] = "OmnivueService.exe";
 const char kRequestServerPrefix[] = "ZuzoRerazuIO_";
 const char kAnnouncementName[] = "ZuzoRerazu";
+constexpr qint64 kAttemptMs = 1000;
+constexpr qint64 kRetryPauseMs = 10;
 
 // Stops the service that start-up launched when start-up fails after the launch, so that a
 // failed init leaves no process behind.
@@ -76,6 +78,24 @@ StartupException connectionFailure(QProcess& process, const QLocalSocket& socket
                                 .arg(QString::number(exitCode), process.errorString()));
 }
 
+// One connection attempt of up to `waitMs`. A local server that does not exist yet refuses at
+// once instead of letting the wait run, and a service that was just started needs a few
+// milliseconds before it listens: so the attempt keeps knocking until its time is up.
+bool connectWithin(QLocalSocket& socket, const QString& serverName, qint64 waitMs) {
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        socket.connectToServer(serverName, QIODevice::ReadWrite);
+        const qint64 left = waitMs - clock.elapsed();
+        if (socket.waitForConnected(static_cast<int>(qMax<qint64>(left, 0))))
+            return true;
+        if (clock.elapsed() + kRetryPauseMs >= waitMs)
+            return false;
+        socket.abort();
+        QThread::msleep(static_cast<unsigned long>(kRetryPauseMs));
+    }
+}
+
 }  // namespace
 
 bool ApiController::connectRequestSocket(const QString& suffix, uint32_t maxAttempts,
@@ -87,16 +107,15 @@ bool ApiController::connectRequestSocket(const QString& suffix, uint32_t maxAtte
             break;
         QElapsedTimer stopwatch;
         stopwatch.start();
-        requestSocket.connectToServer(serverName, QIODevice::ReadWrite);
-        if (requestSocket.waitForConnected(1000))
+        if (connectWithin(requestSocket, serverName, kAttemptMs))
             break;
         if (++attempts == maxAttempts)
             break;
         qDebug(".");
         // Attempts begin at least a second apart, also when the server is refused at once.
         const qint64 elapsed = stopwatch.elapsed();
-        if (elapsed < 1000)
-            QThread::msleep(static_cast<unsigned long>(1000 - elapsed));
+        if (elapsed < kAttemptMs)
+            QThread::msleep(static_cast<unsigned long>(kAttemptMs - elapsed));
     }
     return requestSocket.state() == QLocalSocket::ConnectedState;
 }

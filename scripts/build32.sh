@@ -2,7 +2,7 @@
 # Builds everything as 32-bit x86, as the real hosts are, into build-32/ (multilib compilers,
 # Debian's i386 Qt and GoogleTest, cmake/toolchain-i386.cmake) and runs every test suite there.
 # The suites that start the stand-in service use machine-wide names, so the run holds the same
-# lock as any other run of them on this machine.
+# lock as any other run of them on this machine. Arguments go to ctest (e.g. -R, -LE soak).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh g++-multilib qtbase5-dev:i386 libgtest-dev:i386 libgmock-dev:i386
@@ -10,4 +10,4 @@ cmake -S . -B build-32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-i386.cmake"
 cmake --build build-32 -j"$(nproc)"
 flock /tmp/omnivue-tests.lock \
-    ctest --test-dir build-32 --output-on-failure -j"$(nproc)" --timeout 300
+    ctest --test-dir build-32 --output-on-failure -j"$(nproc)" --timeout 300 "$@"
