@@ -1,12 +1,14 @@
-// Long runs of the real library against the real stand-in service: many init/exit cycles, and
-// many calls in one session, must not leave threads, descriptors, IPC objects or memory behind.
-// Each run warms up first (Qt creates some process-wide objects once), then measures.
+// Long runs of the real library against the real stand-in service: many
+// init/exit cycles, and many calls in one session, must not leave threads,
+// descriptors, IPC objects or memory behind. Each run warms up first (Qt
+// creates some process-wide objects once), then measures.
 #include "crop_assist.h"
 #include "librarysession.h"
 #include "logcapture.h"
 #include "processresources.h"
 
 #include <QElapsedTimer>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -23,17 +25,20 @@ using testsupport::ProcessResources;
 
 namespace {
 
-// Resident memory may grow this much over a whole run: allocator pools and Qt's caches settle
-// in steps, while a leak of even a few hundred bytes per cycle or call exceeds it.
+// Resident memory may grow this much over a whole run: allocator pools and Qt's
+// caches settle in steps, while a leak of even a few hundred bytes per cycle or
+// call exceeds it.
 constexpr long kRssGrowthKiB = 4 * 1024;
 
-// The number of repetitions, which OMNIVUE_SOAK_<name> may override for a longer or shorter run.
+// The number of repetitions, which OMNIVUE_SOAK_<name> may override for a
+// longer or shorter run.
 int repetitions(const char* name, int fallback) {
     const char* value = std::getenv((std::string("OMNIVUE_SOAK_") + name).c_str());
     return value && std::atoi(value) > 0 ? std::atoi(value) : fallback;
 }
 
-// One session: init, a call that needs the service, exit; nothing may stay behind.
+// One session: init, a call that needs the service, exit; nothing may stay
+// behind.
 ::testing::AssertionResult oneCycle(const LogCapture& log) {
     LibrarySession session;
     if (session.initResult() != 0)
@@ -48,10 +53,20 @@ int repetitions(const char* name, int fallback) {
     return ::testing::AssertionSuccess();
 }
 
-// Compares a later measurement with the baseline: threads and descriptors exactly, memory
-// within the bound, and no IPC object beyond those of the baseline.
+// Compares a later measurement with the baseline: threads and descriptors
+// exactly, memory within the bound, and no IPC object beyond those of the
+// baseline.
 void expectBackToBaseline(const ProcessResources& before, const IpcObjects& ipcBefore) {
-    const ProcessResources after = testsupport::processResources();
+    // A thread that has been joined may still be leaving the kernel's list for a
+    // moment.
+    ProcessResources after = testsupport::processResources();
+    QElapsedTimer settling;
+    settling.start();
+    while ((after.threads != before.threads || after.fds != before.fds) &&
+           settling.elapsed() < 2000) {
+        QThread::msleep(20);
+        after = testsupport::processResources();
+    }
     std::cout << "before: " << testsupport::describe(before)
               << "\nafter:  " << testsupport::describe(after) << std::endl;
     SCOPED_TRACE("before: " + testsupport::describe(before) +
@@ -95,8 +110,8 @@ std::vector<uint8_t> smallFrame() {
     return bytes;
 }
 
-// Call number `i` of a mixed run; every kind of exported call in turn, each with its result
-// checked against the service's default cameras.
+// Call number `i` of a mixed run; every kind of exported call in turn, each
+// with its result checked against the service's default cameras.
 ::testing::AssertionResult mixedCall(int i, const std::vector<uint8_t>& frame) {
     int result = -1;
     bool ok = false;
@@ -170,8 +185,18 @@ TEST(Soak, ManyCallsInOneSessionLeaveNothingBehind) {
     LogCapture log;
     LibrarySession session;
     ASSERT_EQ(session.initResult(), 0) << log.dump();
+    // The service announces its two devices right after the connection; wait for them.
+    QElapsedTimer announced;
+    announced.start();
+    for (int count = 0; count != 2 && announced.elapsed() < 5000;) {
+        const TellanDeviceInfo* devices = nullptr;
+        crop_assist_get_devices(&devices, &count);
+        if (count != 2)
+            QThread::msleep(10);
+    }
     const std::vector<uint8_t> frame = smallFrame();
-    // Frames come before the last-regions query in each round, so the first round is complete.
+    // Frames come before the last-regions query in each round, so the first round
+    // is complete.
     for (int i = 0; i < 2000; ++i)
         ASSERT_TRUE(mixedCall(i, frame)) << log.dump();
     const IpcObjects ipcBefore = testsupport::ipcObjects();
