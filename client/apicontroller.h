@@ -43,6 +43,10 @@ class ApiController {
 public:
     // Largest number of bytes the request reader buffers without seeing a terminator.
     static constexpr int kMaxUnstructuredBytes = 20971520;
+    // Most bytes the request socket reads ahead of the reader. Without a bound it takes in
+    // whatever the service sends, also while no call is reading, and the limit above would
+    // bound nothing.
+    static constexpr int kSocketReadAheadBytes = 1048576;
 
     ApiController();
     ~ApiController();

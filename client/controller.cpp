@@ -66,7 +66,9 @@ void ApiController::destroy() {
     delete slot.current.exchange(nullptr);
 }
 
-ApiController::ApiController() = default;
+ApiController::ApiController() {
+    requestSocket.setReadBufferSize(kSocketReadAheadBytes);
+}
 
 ApiController::~ApiController() {
     if (serviceProcess.state() != QProcess::NotRunning)

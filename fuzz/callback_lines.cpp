@@ -11,6 +11,7 @@
 
 #include <deque>
 #include <string>
+#include <vector>
 
 using quarn::tellan_api::ApiController;
 using quarn::tellan_api::ApiControllerTestPeer;

@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 using quarn::tellan_api::ApiController;
 using quarn::tellan_api::ApiControllerTestPeer;

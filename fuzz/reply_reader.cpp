@@ -12,6 +12,8 @@
 
 #include <QLocalSocket>
 
+#include <vector>
+
 using quarn::tellan_api::ApiController;
 using quarn::tellan_api::ApiControllerTestPeer;
 using quarn::tellan_api::APIException;

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 
 #include <cstring>
+#include <vector>
 
 using quarn::tellan_api::ApiController;
 using quarn::tellan_api::ApiControllerTestPeer;

@@ -28,19 +28,29 @@ export ASAN_OPTIONS=detect_leaks=1
 export LSAN_OPTIONS=suppressions=$root/fuzz/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-# The record target names its segment and semaphores after its own process; one that crashed
-# leaves them behind. Removes those key files and the System V objects keyed from them.
-remove_record_leftovers() {
-    local file dev ino key
+# A target that crashed leaves what it had made behind: the socket file of its local server
+# (named after its process), and for the record target the key files of its segment and
+# semaphores with the System V objects keyed from them. Run after each target has ended.
+remove_leftovers() {
+    local file pid dev ino key
+    for file in /tmp/crop_assist_fuzz_*; do
+        pid=${file##*_}
+        if [ -e "$file" ] && ! kill -0 "$pid" 2>/dev/null; then
+            rm -f "$file"
+        fi
+    done
     for file in /tmp/qipc_sharedmemory_CropAssistFuzz* /tmp/qipc_systemsem_CropAssistFuzz*; do
         [ -e "$file" ] || continue
         read -r dev ino < <(stat -c '%d %i' "$file")
-        # ftok(file, 'Q'), as Qt derives the key.
+        # ftok(file, 'Q'), as Qt derives the key; a segment is removed only once nobody holds it.
         key=$(printf '0x%08x' $(((0x51 << 24) | ((dev & 0xff) << 16) | (ino & 0xffff))))
-        ipcrm -M "$key" 2>/dev/null || true
-        ipcrm -S "$key" 2>/dev/null || true
+        if [ "$(ipcs -m | awk -v key="$key" '$1 == key { print $6 }')" = 0 ]; then
+            ipcrm -M "$key" 2>/dev/null || true
+        fi
+        [[ $file != *systemsem* ]] || ipcrm -S "$key" 2>/dev/null || true
         rm -f "$file"
     done
+    return 0
 }
 
 status=0
@@ -63,7 +73,7 @@ for target in "${targets[@]}"; do
         tail -n 60 "$log"
         result="FAILED (see $log and $findings/)"
     fi
-    [ "$target" != record ] || remove_record_leftovers
+    remove_leftovers
     [ "$result" = ok ] || status=1
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" 2>/dev/null | tail -n 1)
     coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" 2>/dev/null | tail -n 1)

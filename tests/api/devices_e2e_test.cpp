@@ -5,15 +5,13 @@
 #include "librarysession.h"
 #include "logcapture.h"
 #include "noticelog.h"
+#include "sessiontest.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-using testsupport::LibrarySession;
-using testsupport::LogCapture;
-using testsupport::NoticeLog;
 using testsupport::onlyCriticalLine;
 
 namespace {
@@ -53,15 +51,16 @@ bool allEmpty(const TellanDeviceInfo& info) {
 
 }  // namespace
 
-class DevicesE2e : public ::testing::Test {
+class DevicesE2e : public testsupport::SessionTest {
 protected:
+    DevicesE2e() : SessionTest(R"({"devices":[]})") {}
+
     void SetUp() override {
-        ASSERT_EQ(session.initResult(), 0) << log.dump();
-        ASSERT_TRUE(notices.install());
-        ASSERT_TRUE(session.waitForCallbackConnections(1));
-        ASSERT_TRUE(session.command("clear"));
+        SessionTest::SetUp();
+        if (!HasFatalFailure()) {
+            ASSERT_TRUE(session.command("clear"));
+        }
     }
-    void TearDown() override { EXPECT_TRUE(session.exitCleanly()); }
 
     // Announces `sn` and waits until the library has taken the notice.
     void arrive(const std::string& sn) {
@@ -83,9 +82,6 @@ protected:
         return crop_assist_get_devices(&devices, &count);
     }
 
-    LogCapture log;
-    LibrarySession session{R"({"devices":[]})"};
-    NoticeLog notices;
     const TellanDeviceInfo* devices = nullptr;
     int count = 0;
 };

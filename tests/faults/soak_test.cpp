@@ -1,7 +1,6 @@
-// Long runs of the real library against the real stand-in service: many
-// init/exit cycles, and many calls in one session, must not leave threads,
-// descriptors, IPC objects or memory behind. Each run warms up first (Qt
-// creates some process-wide objects once), then measures.
+// Long runs of the real library against the real stand-in service: many init/exit cycles, and
+// many calls in one session, must not leave threads, descriptors, IPC objects or memory behind.
+// Each run warms up first (Qt creates some process-wide objects once), then measures.
 #include "crop_assist.h"
 #include "librarysession.h"
 #include "logcapture.h"
@@ -25,21 +24,19 @@ using testsupport::ProcessResources;
 
 namespace {
 
-// Resident memory may grow this much over a whole run: allocator pools and Qt's
-// caches settle in steps, while a leak of even a few hundred bytes per cycle or
-// call exceeds it.
+// Resident memory may grow this much over a whole run: allocator pools and Qt's caches settle
+// in steps, while a leak of some 20 KiB per cycle, or of some 40 bytes per call, exceeds it.
 constexpr long kRssGrowthKiB = 4 * 1024;
 
-// The number of repetitions, which OMNIVUE_SOAK_<name> may override for a
-// longer or shorter run.
+// The number of repetitions, which OMNIVUE_SOAK_<name> may override for a longer or shorter run.
 int repetitions(const char* name, int fallback) {
     const char* value = std::getenv((std::string("OMNIVUE_SOAK_") + name).c_str());
     return value && std::atoi(value) > 0 ? std::atoi(value) : fallback;
 }
 
-// One session: init, a call that needs the service, exit; nothing may stay
-// behind.
-::testing::AssertionResult oneCycle(const LogCapture& log) {
+// One session: init, a call that needs the service, exit; nothing may stay behind, and nothing
+// may be logged above debug level. The log is emptied afterwards, so it does not grow.
+::testing::AssertionResult oneCycle(LogCapture& log) {
     LibrarySession session;
     if (session.initResult() != 0)
         return ::testing::AssertionFailure() << "init gave " << session.initResult() << "\n"
@@ -50,30 +47,23 @@ int repetitions(const char* name, int fallback) {
         return ::testing::AssertionFailure() << "is_enabled gave " << result << "\n" << log.dump();
     if (!session.exitCleanly())
         return ::testing::AssertionFailure() << "the service outlived exit";
+    if (!log.at(QtWarningMsg).empty() || !log.at(QtCriticalMsg).empty())
+        return ::testing::AssertionFailure() << log.dump();
+    log.clear();
     return ::testing::AssertionSuccess();
 }
 
-// Compares a later measurement with the baseline: threads and descriptors
-// exactly, memory within the bound, and no IPC object beyond those of the
-// baseline.
+// Compares a later measurement with the baseline: threads and descriptors exactly, memory
+// within the bound, and no IPC object beyond those of the baseline.
 void expectBackToBaseline(const ProcessResources& before, const IpcObjects& ipcBefore) {
-    // A thread that has been joined may still be leaving the kernel's list for a
-    // moment.
-    ProcessResources after = testsupport::processResources();
-    QElapsedTimer settling;
-    settling.start();
-    while ((after.threads != before.threads || after.fds != before.fds) &&
-           settling.elapsed() < 2000) {
-        QThread::msleep(20);
-        after = testsupport::processResources();
-    }
+    const ProcessResources after = testsupport::processResourcesWithThreads(before.threads);
     std::cout << "before: " << testsupport::describe(before)
               << "\nafter:  " << testsupport::describe(after) << std::endl;
-    SCOPED_TRACE("before: " + testsupport::describe(before) +
-                 "; after: " + testsupport::describe(after));
     EXPECT_EQ(after.threads, before.threads);
     EXPECT_EQ(after.fds, before.fds);
-    EXPECT_LT(after.rssKiB - before.rssKiB, kRssGrowthKiB);
+    if (testsupport::kResidentMemoryMeasurable) {
+        EXPECT_LT(after.rssKiB - before.rssKiB, kRssGrowthKiB);
+    }
     const IpcObjects added = testsupport::ipcAddedSince(ipcBefore);
     EXPECT_TRUE(added.segments.empty() && added.semaphores.empty()) << testsupport::describe(added);
 }
@@ -82,10 +72,11 @@ void expectBackToBaseline(const ProcessResources& before, const IpcObjects& ipcB
 
 TEST(Soak, InitExitCyclesLeaveNothingBehind) {
     LogCapture log;
+    const int threadsWithoutLibrary = testsupport::processResources().threads;
     for (int i = 0; i < 5; ++i)
         ASSERT_TRUE(oneCycle(log)) << "warm-up cycle " << i;
     const IpcObjects ipcBefore = testsupport::ipcObjects();
-    const ProcessResources before = testsupport::processResources();
+    const ProcessResources before = testsupport::processResourcesWithThreads(threadsWithoutLibrary);
 
     const int cycles = repetitions("CYCLES", 200);
     QElapsedTimer clock;
@@ -95,8 +86,6 @@ TEST(Soak, InitExitCyclesLeaveNothingBehind) {
     std::cout << cycles << " init/exit cycles took " << clock.elapsed() << " ms" << std::endl;
 
     expectBackToBaseline(before, ipcBefore);
-    EXPECT_TRUE(log.at(QtCriticalMsg).empty()) << log.dump();
-    EXPECT_TRUE(log.at(QtWarningMsg).empty()) << log.dump();
 }
 
 namespace {
@@ -110,8 +99,8 @@ std::vector<uint8_t> smallFrame() {
     return bytes;
 }
 
-// Call number `i` of a mixed run; every kind of exported call in turn, each
-// with its result checked against the service's default cameras.
+// Call number `i` of a mixed run; every kind of exported call in turn, each with its result
+// checked against the service's default cameras.
 ::testing::AssertionResult mixedCall(int i, const std::vector<uint8_t>& frame) {
     int result = -1;
     bool ok = false;
@@ -195,8 +184,7 @@ TEST(Soak, ManyCallsInOneSessionLeaveNothingBehind) {
             QThread::msleep(10);
     }
     const std::vector<uint8_t> frame = smallFrame();
-    // Frames come before the last-regions query in each round, so the first round
-    // is complete.
+    // Frames come before the last-regions query in each round, so the first round is complete.
     for (int i = 0; i < 2000; ++i)
         ASSERT_TRUE(mixedCall(i, frame)) << log.dump();
     const IpcObjects ipcBefore = testsupport::ipcObjects();

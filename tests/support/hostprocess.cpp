@@ -27,13 +27,14 @@ ScopedEnv::~ScopedEnv() {
         ::unsetenv(name_.c_str());
 }
 
-int childProcessCount(const std::string& name) {
-    const std::string comm = name.substr(0, 15);
+std::vector<int> childProcessIds(const std::string& name) {
+    const std::string comm = name.substr(0, 15);  // the kernel keeps no more
     std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), &::closedir);
-    if (!proc)
-        return -1;
-    int count = 0;
-    while (dirent* entry = ::readdir(proc.get())) {
+    std::vector<int> pids;
+    while (proc) {
+        const dirent* entry = ::readdir(proc.get());
+        if (!entry)
+            break;
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
             continue;
         std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
@@ -51,9 +52,13 @@ int childProcessCount(const std::string& name) {
         rest >> state >> ppid;
         if (ppid == static_cast<long>(::getpid()) &&
             line.compare(open + 1, close - open - 1, comm) == 0)
-            ++count;
+            pids.push_back(std::atoi(entry->d_name));
     }
-    return count;
+    return pids;
+}
+
+int childProcessCount(const std::string& name) {
+    return static_cast<int>(childProcessIds(name).size());
 }
 
 int waitForNoChildProcess(const std::string& name, int timeoutMs) {

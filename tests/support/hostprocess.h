@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -20,8 +21,10 @@ private:
     bool hadPrevious_;
 };
 
-// Number of live (not yet reaped or still running) child processes of this process whose
-// executable file name starts with `name` (the kernel keeps the first 15 characters).
+// Process ids of this process's children (running, or ended and not yet reaped) whose executable
+// file name starts with `name` (the kernel keeps the first 15 characters).
+std::vector<int> childProcessIds(const std::string& name);
+// The number of those.
 int childProcessCount(const std::string& name);
 
 // Waits up to `timeoutMs` until childProcessCount(name) is 0; returns the last count.

@@ -89,6 +89,16 @@ ProcessResources processResources() {
     return out;
 }
 
+ProcessResources processResourcesWithThreads(int maxThreads, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    ProcessResources now = processResources();
+    while (now.threads > maxThreads && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        now = processResources();
+    }
+    return now;
+}
+
 bool resetPeakRss() {
     std::ofstream clear("/proc/self/clear_refs");
     clear << "5";

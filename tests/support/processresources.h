@@ -7,6 +7,21 @@
 
 namespace testsupport {
 
+// Whether resident memory reflects what the code under test holds. Under AddressSanitizer or
+// ThreadSanitizer it mostly holds the sanitizer's own shadow memory and quarantine (where leaks
+// are the leak checker's business at exit).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kResidentMemoryMeasurable = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kResidentMemoryMeasurable = false;
+#else
+constexpr bool kResidentMemoryMeasurable = true;
+#endif
+#else
+constexpr bool kResidentMemoryMeasurable = true;
+#endif
+
 struct ProcessResources {
     long rssKiB = -1;      // VmRSS
     long peakRssKiB = -1;  // VmHWM, since the start or the last resetPeakRss()
@@ -15,6 +30,9 @@ struct ProcessResources {
 };
 
 ProcessResources processResources();
+// processResources() once at most `maxThreads` threads are left, or after `timeoutMs`: a
+// joined Qt thread may linger in the kernel for a moment after its last code has run.
+ProcessResources processResourcesWithThreads(int maxThreads, int timeoutMs = 3000);
 // Makes the peak resident size start again from the current one; false where the kernel
 // does not allow it.
 bool resetPeakRss();
