@@ -213,7 +213,13 @@ void frames(benchmark::State& state, uint32_t width, uint32_t height) {
                        count == 3,
                    "get_frame_rois failed");
         }),
-        {{"by_hand", timed([frame] {
+        {{"by_hand_queued", timed([frame] {
+              const size_t regions = harness().queued().run([&](RawRequestClient& client) {
+                  return handOverByHand(client, QString::fromLatin1(kDevice), *frame).size();
+              });
+              expect(regions == 3, "the frame baseline found no regions");
+          })},
+         {"by_hand", timed([frame] {
               expect(
                   handOverByHand(harness().raw(), QString::fromLatin1(kDevice), *frame).size() == 3,
                   "the frame baseline found no regions");
@@ -356,73 +362,45 @@ void releaseFigures() {
 }
 
 const std::vector<TableRow>& tableRows() {
+    const Source none;
+    const auto time = [](const std::string& benchmark) { return Source{benchmark, ""}; };
+    const auto mean = [](const std::string& benchmark, const char* counter) {
+        return Source{benchmark, counter};
+    };
+    const auto row = [](const std::string& label, const Source& figure, const Source& baseline,
+                        Goal goal, double limit, const Source& standIn) {
+        return TableRow{label, figure, baseline, goal, limit, standIn};
+    };
+    const auto frame = [&](const std::string& tag, const char* baseline, const char* how,
+                           Goal goal) {
+        const std::string figure = "frame/get_frame_rois_" + tag;
+        return row("crop_assist_get_frame_rois " + tag + " (to frame by hand, " + how + ")",
+                   time(figure), mean(figure, baseline), goal, 1.2,
+                   time("standin/processframe_" + tag));
+    };
     static const std::vector<TableRow> rows = {
-        {"init to ready (crop_assist_init)",
-         {"lifecycle/init_to_ready", ""},
-         {},
-         Goal::SecondsAtMost,
-         1.2,
-         {}},
-        {"exit (crop_assist_exit)",
-         {"lifecycle/init_to_ready", "exit"},
-         {},
-         Goal::SecondsAtMost,
-         0.2,
-         {}},
-        {"baseline A: raw socket round trip, isenabled",
-         {"query/is_enabled", "A"},
-         {},
-         Goal::None,
-         0,
-         {"standin/isenabled", ""}},
-        {"baseline B: queued call + future, isenabled (ratio to A)",
-         {"query/is_enabled", "B"},
-         {"query/is_enabled", "A"},
-         Goal::None,
-         0,
-         {"standin/isenabled", ""}},
-        {"crop_assist_is_enabled (to B)",
-         {"query/is_enabled", ""},
-         {"query/is_enabled", "B"},
-         Goal::RatioAtMost,
-         1.25,
-         {"standin/isenabled", ""}},
-        {"crop_assist_get_mode (to B, gmode)",
-         {"query/get_mode", ""},
-         {"query/get_mode", "B"},
-         Goal::RatioAtMost,
-         1.25,
-         {"standin/gmode", ""}},
-        {"crop_assist_get_devices (to B, isenabled)",
-         {"query/get_devices", ""},
-         {"query/get_devices", "B"},
-         Goal::RatioAtMost,
-         1.25,
-         {}},
-        {"crop_assist_get_frame_rois 640x480 (to frame by hand)",
-         {"frame/get_frame_rois_640x480", ""},
-         {"frame/get_frame_rois_640x480", "by_hand"},
-         Goal::RatioAtMost,
-         1.2,
-         {"standin/processframe_640x480", ""}},
-        {"crop_assist_get_frame_rois 1920x1080 (to frame by hand)",
-         {"frame/get_frame_rois_1920x1080", ""},
-         {"frame/get_frame_rois_1920x1080", "by_hand"},
-         Goal::RatioAtMost,
-         1.2,
-         {"standin/processframe_1920x1080", ""}},
-        {"event notice to host callback (to raw line read)",
-         {"notice/event_to_callback", ""},
-         {"notice/event_to_callback", "raw_line"},
-         Goal::RatioAtMost,
-         1.2,
-         {}},
-        {"resident memory growth over 100000 calls",
-         {"memory/rss_over_100000_calls", "growth_kib"},
-         {},
-         Goal::KibAtMost,
-         256,
-         {}},
+        row("init to ready (crop_assist_init)", time("lifecycle/init_to_ready"), none,
+            Goal::SecondsAtMost, 1.2, none),
+        row("exit (crop_assist_exit)", mean("lifecycle/init_to_ready", "exit"), none,
+            Goal::SecondsAtMost, 0.2, none),
+        row("baseline A: raw socket round trip, isenabled", mean("query/is_enabled", "A"), none,
+            Goal::None, 0, time("standin/isenabled")),
+        row("baseline B: queued call + future, isenabled (to A)", mean("query/is_enabled", "B"),
+            mean("query/is_enabled", "A"), Goal::None, 0, time("standin/isenabled")),
+        row("crop_assist_is_enabled (to B)", time("query/is_enabled"),
+            mean("query/is_enabled", "B"), Goal::RatioAtMost, 1.25, time("standin/isenabled")),
+        row("crop_assist_get_mode (to B, gmode)", time("query/get_mode"),
+            mean("query/get_mode", "B"), Goal::RatioAtMost, 1.25, time("standin/gmode")),
+        row("crop_assist_get_devices (to B, isenabled)", time("query/get_devices"),
+            mean("query/get_devices", "B"), Goal::RatioAtMost, 1.25, none),
+        frame("640x480", "by_hand_queued", "queued call", Goal::RatioAtMost),
+        frame("640x480", "by_hand", "own thread", Goal::None),
+        frame("1920x1080", "by_hand_queued", "queued call", Goal::RatioAtMost),
+        frame("1920x1080", "by_hand", "own thread", Goal::None),
+        row("event notice to host callback (to raw line read)", time("notice/event_to_callback"),
+            mean("notice/event_to_callback", "raw_line"), Goal::RatioAtMost, 1.2, none),
+        row("resident memory growth over 100000 calls",
+            mean("memory/rss_over_100000_calls", "growth_kib"), none, Goal::KibAtMost, 256, none),
     };
     return rows;
 }

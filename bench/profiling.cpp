@@ -6,6 +6,7 @@
 #include "noticeprobe.h"
 #include "queuedclient.h"
 #include "rawclient.h"
+#include "servicework.h"
 
 #include <cstdio>
 #include <exception>
@@ -76,6 +77,15 @@ Path makePath(const QString& name, const QString& suffix, std::function<void()>*
             return client->roundTrip(QStringLiteral("isenabled"), device).isBool();
         };
     }
+    if (name == "standin_frame_640x480" || name == "standin_frame_1920x1080") {
+        auto work = std::make_shared<ServiceWork>();
+        const QByteArray request = work->frameRequest(
+            name.endsWith("640x480") ? makeFrame(640, 480) : makeFrame(1920, 1080),
+            QString::fromLatin1(kDevice));
+        if (request.isEmpty())
+            return nullptr;
+        return [work, request] { return !work->answer(request).isEmpty(); };
+    }
     if (name == "notice") {
         auto probe = std::make_shared<NoticeProbe>();
         if (!probe->start())
@@ -90,12 +100,14 @@ Path makePath(const QString& name, const QString& suffix, std::function<void()>*
 
 const char* profileNames() {
     return "is_enabled get_mode get_devices frame_640x480 frame_1920x1080 baseline_a baseline_b "
-           "notice";
+           "notice standin_frame_640x480 standin_frame_1920x1080";
 }
 
 int runProfile(const QString& name, int calls) {
     QString error;
-    if (!BenchSession::shared().ensureStarted(&error)) {
+    // The stand-in's own work is measured in-process and needs no session.
+    const bool session = !name.startsWith(QLatin1String("standin_"));
+    if (session && !BenchSession::shared().ensureStarted(&error)) {
         std::fprintf(stderr, "cannot start the session: %s\n", qPrintable(error));
         return 1;
     }

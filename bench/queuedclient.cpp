@@ -1,8 +1,5 @@
 #include "queuedclient.h"
 
-#include <exception>
-#include <future>
-
 namespace bench {
 
 QueuedRequestClient::~QueuedRequestClient() {
@@ -42,19 +39,7 @@ void QueuedRequestClient::stop() {
 }
 
 QJsonValue QueuedRequestClient::roundTrip(const QString& type, const QJsonValue& body) {
-    std::promise<QJsonValue> promise;
-    std::future<QJsonValue> future = promise.get_future();
-    QMetaObject::invokeMethod(
-        context_.get(),
-        [&] {
-            try {
-                promise.set_value(client_->roundTrip(type, body));
-            } catch (...) {
-                promise.set_exception(std::current_exception());
-            }
-        },
-        Qt::QueuedConnection);
-    return future.get();
+    return run([&](RawRequestClient& client) { return client.roundTrip(type, body); });
 }
 
 }  // namespace bench

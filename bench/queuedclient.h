@@ -10,7 +10,10 @@
 #include <QString>
 #include <QThread>
 
+#include <exception>
+#include <future>
 #include <memory>
+#include <utility>
 
 namespace bench {
 
@@ -28,6 +31,26 @@ public:
 
     // One round trip run on the client's thread; the caller blocks on the future.
     QJsonValue roundTrip(const QString& type, const QJsonValue& body);
+
+    // Runs `work` with the client on the client's thread and returns its value (or rethrows
+    // its exception) on the calling thread.
+    template <typename Work>
+    auto run(Work&& work) -> decltype(work(std::declval<RawRequestClient&>())) {
+        using Result = decltype(work(std::declval<RawRequestClient&>()));
+        std::promise<Result> promise;
+        std::future<Result> future = promise.get_future();
+        QMetaObject::invokeMethod(
+            context_.get(),
+            [&] {
+                try {
+                    promise.set_value(work(*client_));
+                } catch (...) {
+                    promise.set_exception(std::current_exception());
+                }
+            },
+            Qt::QueuedConnection);
+        return future.get();
+    }
 
 private:
     QThread thread_;

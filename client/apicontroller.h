@@ -131,6 +131,7 @@ private:
     QProcess serviceProcess;
     QLocalSocket requestSocket;
     QByteArray readBuffer;
+    QByteArray requestText;  // the frame being sent; its storage is reused by every request
     std::thread listenerThread;
     std::map<QByteArray, DeviceRecord> devices;
     std::deque<QByteArray> pendingDevices;

@@ -19,6 +19,104 @@ constexpr int kWriteWaitMs = 10000;
 constexpr int kReadWaitMs = 300;
 constexpr char kTerminator = '\0';
 
+// The fixed text around a request's two members, in the ascending key order of the JSON
+// writer: {"body":<body>,"type":<type>}.
+constexpr char kBodyMember[] = "{\"body\":";
+constexpr char kTypeMember[] = ",\"type\":";
+
+// Appends `text` as a JSON string exactly as QJsonDocument writes one (the same escapes, UTF-8,
+// a lone surrogate as \uXXXX), without building a document around it.
+void appendJsonString(QByteArray& out, const QString& text) {
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    const QChar* p = text.constData();
+    const QChar* const end = p + text.size();
+    for (; p != end; ++p) {
+        const ushort u = p->unicode();
+        if (u < 0x80) {
+            if (u >= 0x20 && u != '"' && u != '\\') {
+                out += char(u);
+                continue;
+            }
+            out += '\\';
+            switch (u) {
+                case '"':
+                case '\\':
+                    out += char(u);
+                    break;
+                case '\b':
+                    out += 'b';
+                    break;
+                case '\f':
+                    out += 'f';
+                    break;
+                case '\n':
+                    out += 'n';
+                    break;
+                case '\r':
+                    out += 'r';
+                    break;
+                case '\t':
+                    out += 't';
+                    break;
+                default:
+                    out += "u00";
+                    out += hex[u >> 4];
+                    out += hex[u & 0xf];
+                    break;
+            }
+        } else if (u < 0x800) {
+            out += char(0xc0 | (u >> 6));
+            out += char(0x80 | (u & 0x3f));
+        } else if (!QChar::isSurrogate(u)) {
+            out += char(0xe0 | (u >> 12));
+            out += char(0x80 | ((u >> 6) & 0x3f));
+            out += char(0x80 | (u & 0x3f));
+        } else if (QChar::isHighSurrogate(u) && p + 1 != end && p[1].isLowSurrogate()) {
+            const uint c = QChar::surrogateToUcs4(u, p[1].unicode());
+            ++p;
+            out += char(0xf0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3f));
+            out += char(0x80 | ((c >> 6) & 0x3f));
+            out += char(0x80 | (c & 0x3f));
+        } else {
+            out += "\\u";
+            out += hex[u >> 12];
+            out += hex[(u >> 8) & 0xf];
+            out += hex[(u >> 4) & 0xf];
+            out += hex[u & 0xf];
+        }
+    }
+    out += '"';
+}
+
+// Writes the frame of one request, terminator included, into `out`. String and object bodies
+// (all that the commands send) go in without a request document around them; any other body
+// goes through the JSON writer whole. Either way the bytes are the writer's compact form.
+void writeRequest(QByteArray& out, const QString& type, const QJsonValue& body) {
+    // Reserved, the buffer keeps its storage when emptied, so requests reuse it.
+    out.reserve(qMax(out.capacity(), 256));
+    out.resize(0);
+    if (body.isString()) {
+        out += kBodyMember;
+        appendJsonString(out, body.toString());
+    } else if (body.isObject()) {
+        out += kBodyMember;
+        out += QJsonDocument(body.toObject()).toJson(QJsonDocument::Compact);
+    } else {
+        QJsonObject request;
+        request.insert(keys::type, type);
+        request.insert(keys::body, body);
+        out += QJsonDocument(request).toJson(QJsonDocument::Compact);
+        out += kTerminator;
+        return;
+    }
+    out += kTypeMember;
+    appendJsonString(out, type);
+    out += '}';
+    out += kTerminator;
+}
+
 }  // namespace
 
 QJsonValue ApiController::sendRequest(const QString& type, const QJsonValue& body,
@@ -26,14 +124,10 @@ QJsonValue ApiController::sendRequest(const QString& type, const QJsonValue& bod
     if (requestSocket.state() != QLocalSocket::ConnectedState)
         throw APIException(99, "Server disconnected");
 
-    QJsonObject request;
-    request.insert(keys::type, type);
-    request.insert(keys::body, body);
-    const QByteArray text = QJsonDocument(request).toJson(QJsonDocument::Compact);
+    writeRequest(requestText, type, body);
 
     // Write failures are not examined here: a broken connection shows itself in the read.
-    requestSocket.write(text);
-    requestSocket.write(&kTerminator, 1);
+    requestSocket.write(requestText);
     requestSocket.flush();
     requestSocket.waitForBytesWritten(kWriteWaitMs);
 

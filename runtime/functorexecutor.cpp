@@ -1,5 +1,7 @@
 #include "functorexecutor.h"
 
+#include <QMetaMethod>
+
 #include <mutex>
 
 namespace {
@@ -22,10 +24,13 @@ FunctorExecutor::FunctorExecutor(QObject* parent) : QObject(parent) {
     { std::lock_guard<std::mutex> passed(handoff); }
 }
 
-void FunctorExecutor::post(Functor f) {
+void FunctorExecutor::post(const Functor& f) {
     { std::lock_guard<std::mutex> passed(handoff); }
-    QMetaObject::invokeMethod(this, "execute", Qt::QueuedConnection,
-                              Q_ARG(FunctorExecutor::Functor, f));
+    // The slot is found by its name once: the lookup builds and compares signatures, and its
+    // answer never changes.
+    static const QMetaMethod execute =
+        staticMetaObject.method(staticMetaObject.indexOfSlot("execute(FunctorExecutor::Functor)"));
+    execute.invoke(this, Qt::QueuedConnection, Q_ARG(FunctorExecutor::Functor, f));
 }
 
 void FunctorExecutor::execute(FunctorExecutor::Functor f) {

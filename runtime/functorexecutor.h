@@ -15,8 +15,8 @@ public:
     // Also registers "FunctorExecutor::Functor" with the meta-type system, once per process.
     explicit FunctorExecutor(QObject* parent = nullptr);
 
-    // Queues `f` to run in the executor's thread; callable from any thread.
-    void post(Functor f);
+    // Queues a copy of `f` to run in the executor's thread; callable from any thread.
+    void post(const Functor& f);
 
 public slots:
     void execute(FunctorExecutor::Functor f);

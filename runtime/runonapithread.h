@@ -9,6 +9,7 @@
 #include <functional>
 #include <future>
 #include <optional>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -42,28 +43,40 @@ struct ResultSlot<void> {
 // The arguments are captured by reference; the caller's frame outlives the wait.
 template <typename R, typename Op, typename... Args>
 R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
-    detail::ResultSlot<R> result;
-    // The exception travels in the caller's frame, and the API thread signals only after its
-    // catch block has ended: from then on the caller alone holds the exception and frees it.
-    std::exception_ptr failure;
-    std::promise<void> done;
-    FunctorExecutor::Functor functor = [&result, &failure, &done, operation, &args...]() {
-        try {
-            ApiController* controller = ApiController::instance();
-            if constexpr (std::is_void_v<R>)
-                std::invoke(operation, controller, args...);
-            else
-                result.value.emplace(std::invoke(operation, controller, args...));
-        } catch (...) {
-            failure = std::current_exception();
+    // Everything the API thread touches lives in the caller's frame. The posted Functor holds
+    // only its address, which fits the Functor itself: copying it into the event allocates
+    // nothing beyond the event, and copies no argument.
+    struct Call {
+        Op operation;
+        std::tuple<const Args&...> args;
+        detail::ResultSlot<R> result;
+        // The exception travels in the caller's frame, and the API thread signals only after
+        // its catch block has ended: from then on the caller alone holds the exception.
+        std::exception_ptr failure;
+        std::promise<void> done;
+
+        void run() {
+            try {
+                ApiController* controller = ApiController::instance();
+                const auto invoke = [&](const Args&... a) {
+                    return std::invoke(operation, controller, a...);
+                };
+                if constexpr (std::is_void_v<R>)
+                    std::apply(invoke, args);
+                else
+                    result.value.emplace(std::apply(invoke, args));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            done.set_value();
         }
-        done.set_value();
-    };
-    executor->post(functor);
-    done.get_future().wait();
-    if (failure)
-        std::rethrow_exception(failure);
-    return result.take();
+    } call{operation, std::tie(args...), {}, {}, {}};
+    std::future<void> finished = call.done.get_future();
+    executor->post([&call] { call.run(); });
+    finished.wait();
+    if (call.failure)
+        std::rethrow_exception(call.failure);
+    return call.result.take();
 }
 
 }  // namespace quarn::tellan_api

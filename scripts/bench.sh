@@ -5,7 +5,8 @@
 #
 #   bash scripts/bench.sh --callgrind PATH [CALLS]
 # counts the instructions per call of one call path instead (valgrind's callgrind; PATH is one of
-# is_enabled get_mode get_devices frame_640x480 frame_1920x1080 baseline_a baseline_b notice).
+# is_enabled get_mode get_devices frame_640x480 frame_1920x1080 baseline_a baseline_b notice
+# standin_frame_640x480 standin_frame_1920x1080).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,7 +1,10 @@
 #include "detector.h"
 
+#include <QSysInfo>
+
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 namespace omnivue {
 
@@ -51,19 +54,49 @@ bool near(const Cell& a, const Cell& b) {
            a.minY <= b.maxY + reach;
 }
 
-// One pass over the luma bytes fills the cells; dark spans cost one compare per pixel.
+static_assert(kLumaThreshold > 0 && kLumaThreshold <= 255, "a luma byte must be able to reach it");
+static_assert(kCellSize % 4 == 0, "a cell row is tested in whole 8-byte words");
+
+// Whether one of the four pixels packed in the 8 bytes at `bytes` is bright. Each luma byte is
+// moved into a 16-bit lane of its own, where adding (256 - threshold) carries into the lane's
+// bit 8 exactly when the byte reaches the threshold. `lumaShift` puts the luma bytes low.
+bool anyBright(const std::uint8_t* bytes, int lumaShift) {
+    constexpr std::uint64_t kLanes = 0x00ff00ff00ff00ffULL;
+    constexpr std::uint64_t kBias = 0x0001000100010001ULL * (256 - kLumaThreshold);
+    constexpr std::uint64_t kCarries = 0x0100010001000100ULL;
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return ((((word >> lumaShift) & kLanes) + kBias) & kCarries) != 0;
+}
+
+// One pass over the luma bytes fills the cells. Most cells of a frame are dark, and a whole
+// dark cell row is passed over a word at a time; only rows with a bright pixel are looked at
+// pixel by pixel.
 std::vector<Cell> scanCells(const std::uint8_t* pixels, int width, int height, PixelFormat format,
                             int columns) {
     const int rows = (height + kCellSize - 1) / kCellSize;
     std::vector<Cell> cells(static_cast<std::size_t>(columns) * rows);
     const std::size_t stride = static_cast<std::size_t>(width) * 2;
     const std::size_t lumaOffset = format == PixelFormat::Uyvy ? 1 : 0;
+    // The shift that brings each pixel's luma byte to the low half of its 16-bit lane.
+    const bool lumaFirst = format == PixelFormat::Yuyv;
+    const int lumaShift = lumaFirst == (QSysInfo::ByteOrder == QSysInfo::LittleEndian) ? 0 : 8;
     for (int y = 0; y < height; ++y) {
-        const std::uint8_t* luma = pixels + y * stride + lumaOffset;
+        const std::uint8_t* row = pixels + y * stride;
+        const std::uint8_t* luma = row + lumaOffset;
         Cell* rowCells = cells.data() + static_cast<std::size_t>(y / kCellSize) * columns;
         for (int cx = 0; cx < columns; ++cx) {
             const int x0 = cx * kCellSize;
             const int x1 = std::min(width, x0 + kCellSize);
+            if (x1 - x0 == kCellSize) {
+                bool bright = false;
+                for (int b = 0; b < 2 * kCellSize && !bright; b += 8) {
+                    bright = anyBright(row + 2 * x0 + b, lumaShift);
+                }
+                if (!bright) {
+                    continue;
+                }
+            }
             int first = -1;
             int last = -1;
             int n = 0;

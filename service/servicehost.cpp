@@ -83,8 +83,12 @@ void ServiceHost::close() {
 }
 
 void ServiceHost::broadcast(const QByteArray& bytes) {
-    for (QLocalSocket* socket : callbackSockets_)
+    // Sent now rather than when control returns to the event loop: a notice must not wait for
+    // the answer that follows it, nor for a later turn of the loop.
+    for (QLocalSocket* socket : callbackSockets_) {
         socket->write(bytes);
+        socket->flush();
+    }
 }
 
 void ServiceHost::dropConnections(Connections which) {

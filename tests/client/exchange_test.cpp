@@ -42,6 +42,31 @@ TEST_F(ExchangeTest, RequestsAreCompactJsonWithOneTerminator) {
     EXPECT_TRUE(buffer().isEmpty());
 }
 
+// Requests are written without a document around the body where they can be; the bytes must
+// still be exactly the JSON writer's, whatever the text holds.
+TEST_F(ExchangeTest, RequestTextIsTheJsonWritersForAnyBody) {
+    const QString awkward =
+        QString::fromUtf8("q\"b\\s/\b\f\n\r\t\x01\x1f\x7f \xc3\xa9 \xe2\x82\xac ") +
+        QString(QChar(0xd83d)) + QChar(0xde00) + QChar(0xd800) + 'x' + QChar(0xdc00) +
+        QChar(0xffff);
+    const QList<QJsonValue> bodies = {
+        QJsonValue(awkward),  QJsonValue(QString()), QJsonObject{{"sn", awkward}, {"ival", 7}},
+        QJsonArray{1, "two"}, QJsonValue(2.5),       QJsonValue(),
+        QJsonValue(true)};
+    for (int i = 0; i < bodies.size(); ++i)
+        peer.answerOk(QJsonValue());
+    for (const QJsonValue& body : bodies)
+        controller.sendRequest(awkward, body, -1);
+
+    ASSERT_TRUE(peer.waitForRequests(bodies.size()));
+    const auto requests = peer.requests();
+    ASSERT_EQ(requests.size(), size_t(bodies.size()));
+    for (int i = 0; i < bodies.size(); ++i) {
+        const QJsonObject request{{"type", awkward}, {"body", bodies[i]}};
+        EXPECT_EQ(requests[i], QJsonDocument(request).toJson(QJsonDocument::Compact)) << i;
+    }
+}
+
 TEST_F(ExchangeTest, ReplySplitOverManyReadsIsJoined) {
     const QByteArray frame = okEnvelope(QJsonObject{{"p", 1.5}, {"t", -2}});
     peer.answer(testsupport::inPieces(frame + '\0', 3, 5));
