@@ -4,6 +4,7 @@
 #include "crop_assist.h"
 #include "librarysession.h"
 #include "logcapture.h"
+#include "testframes.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -39,25 +40,11 @@ namespace {
 const char kCam1[] = "CAM1";
 const char kCam2[] = "CAM2";
 
-struct Rect {
-    int x, y, width, height;
-};
+using Rect = testsupport::BrightRect;
 
-// A packed 4:2:2 frame, dark with the given rectangles at full luma; chroma stays neutral (128),
-// below the detector's threshold, so reading the wrong bytes as luma finds nothing.
 std::vector<uint8_t> makeFrame(int width, int height, uint32_t pixfmt,
                                const std::vector<Rect>& bright) {
-    std::vector<uint8_t> bytes(static_cast<size_t>(width) * height * 2, 128);
-    const int lumaOffset = pixfmt == TELLAN_PIXFMT_YUYV ? 0 : 1;
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            bool inside = false;
-            for (const Rect& r : bright)
-                inside |= x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
-            bytes[(static_cast<size_t>(y) * width + x) * 2 + lumaOffset] = inside ? 235 : 16;
-        }
-    }
-    return bytes;
+    return testsupport::packedFrame(width, height, pixfmt, bright);
 }
 
 std::vector<TellanROI> copyOf(const TellanROI* rois, int count) {

@@ -5,6 +5,7 @@
 #include "crop_assist.h"
 #include "librarysession.h"
 #include "logcapture.h"
+#include "testframes.h"
 
 #include <gtest/gtest.h>
 
@@ -110,11 +111,7 @@ void onEvent(int code, const char* text) {
 
 // A 32 x 16 YUYV frame, dark but for one bright 8 x 4 block at (16, 8).
 std::vector<uint8_t> smallFrame() {
-    std::vector<uint8_t> bytes(32 * 16 * 2, 128);
-    for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 32; ++x)
-            bytes[(y * 32 + x) * 2] = x >= 16 && x < 24 && y >= 8 && y < 12 ? 235 : 16;
-    return bytes;
+    return testsupport::packedFrame(32, 16, TELLAN_PIXFMT_YUYV, {{16, 8, 8, 4}});
 }
 
 // One host thread's calls on camera `sn`, which no other thread changes; returns how many.

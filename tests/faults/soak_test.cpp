@@ -5,6 +5,7 @@
 #include "librarysession.h"
 #include "logcapture.h"
 #include "processresources.h"
+#include "testframes.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -92,11 +93,7 @@ namespace {
 
 // A 64 x 48 YUYV frame, dark but for one bright 16 x 8 block at (8, 4).
 std::vector<uint8_t> smallFrame() {
-    std::vector<uint8_t> bytes(64 * 48 * 2, 128);
-    for (int y = 0; y < 48; ++y)
-        for (int x = 0; x < 64; ++x)
-            bytes[(y * 64 + x) * 2] = x >= 8 && x < 24 && y >= 4 && y < 12 ? 235 : 16;
-    return bytes;
+    return testsupport::packedFrame(64, 48, TELLAN_PIXFMT_YUYV, {{8, 4, 16, 8}});
 }
 
 // Call number `i` of a mixed run; every kind of exported call in turn, each with its result

@@ -1,0 +1,33 @@
+// Synthetic packed 4:2:2 frames for the suites that hand frames to the library.
+#pragma once
+
+#include "crop_assist.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace testsupport {
+
+struct BrightRect {
+    int x, y, width, height;
+};
+
+// A frame that is dark but for the given rectangles at full luma; chroma stays neutral (128),
+// below the detector's threshold, so reading the wrong bytes as luma finds nothing.
+inline std::vector<uint8_t> packedFrame(int width, int height, uint32_t pixfmt,
+                                        const std::vector<BrightRect>& bright) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(width) * height * 2, 128);
+    const int lumaOffset = pixfmt == TELLAN_PIXFMT_YUYV ? 0 : 1;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            bool inside = false;
+            for (const BrightRect& r : bright)
+                inside |= x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
+            bytes[(static_cast<size_t>(y) * width + x) * 2 + lumaOffset] = inside ? 235 : 16;
+        }
+    }
+    return bytes;
+}
+
+}  // namespace testsupport
