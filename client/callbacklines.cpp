@@ -7,14 +7,18 @@
 namespace quarn::tellan_api {
 
 void dispatchCallbackLines(ApiController& controller, QByteArray& buffer) {
+    // The lines handled are removed from the front once at the end: removing each in turn
+    // would move the rest of a large read once per line.
+    int start = 0;
     while (ApiController::listenerRunning.load()) {
-        const int lineFeed = buffer.indexOf('\n');
+        const int lineFeed = buffer.indexOf('\n', start);
         if (lineFeed < 0)
-            return;
+            break;
         // An empty line's "type" is its own line feed; it has no payload either way.
-        const char type = buffer.at(0);
-        const QByteArray payload = lineFeed >= 2 ? buffer.mid(1, lineFeed - 1) : QByteArray();
-        buffer.remove(0, lineFeed + 1);
+        const char type = buffer.at(start);
+        const QByteArray payload =
+            lineFeed - start >= 2 ? buffer.mid(start + 1, lineFeed - start - 1) : QByteArray();
+        start = lineFeed + 1;
         if (payload.isEmpty() || type < '0' || type > '4') {
             qWarning().noquote() << "Received unknown API callback:" << type << payload;
             continue;
@@ -31,6 +35,7 @@ void dispatchCallbackLines(ApiController& controller, QByteArray& buffer) {
                 break;
         }
     }
+    buffer.remove(0, start);
 }
 
 }  // namespace quarn::tellan_api

@@ -58,6 +58,11 @@ void listen(ApiController& controller, QLocalSocket& socket) {
             buffer.resize(oldSize + static_cast<int>(received));
         }
         dispatchCallbackLines(controller, buffer);
+        if (buffer.size() > kMaxCallbackLineBytes) {
+            qCritical("Callback line longer than %d bytes; no more notices are read",
+                      kMaxCallbackLineBytes);
+            return;
+        }
     }
 }
 

@@ -211,6 +211,24 @@ TEST_F(CallbackChannel, EndsWhenTheServiceClosesTheSocket) {
     EXPECT_TRUE(log.at(QtCriticalMsg).empty()) << log.dump();
 }
 
+TEST_F(CallbackChannel, ALineWithoutEndBeyondTheLimitStopsTheListener) {
+    // Lines before it are still handled; then the listener holds no more than the limit and a
+    // read, and ends instead of growing without bound.
+    service->write("2before\n");
+    service->write(QByteArray(20971520 + 1, 'x'));
+    QElapsedTimer clock;
+    clock.start();
+    while (service->bytesToWrite() > 0 && clock.elapsed() < 10000)
+        service->waitForBytesWritten(100);
+    ASSERT_TRUE(record.waitForCalls(1));
+    for (int i = 0; i < 100 && log.count(QtDebugMsg, "Callback socket disconnected") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(log.count(QtDebugMsg, "Callback socket disconnected"), 1) << log.dump();
+    EXPECT_EQ(log.countContaining(QtCriticalMsg, "Callback line longer than 20971520 bytes"), 1)
+        << log.dump();
+    EXPECT_EQ(record.snapshot(), std::vector<std::string>{"2:before"});
+}
+
 TEST(CallbackListener, ReportsAMissingCallbackServerOnly) {
     LogCapture log;
     ApiController controller;
