@@ -6,12 +6,12 @@
 
 namespace quarn::tellan_api {
 
-void dispatchCallbackLines(ApiController& controller, QByteArray& buffer) {
+void dispatchCallbackLines(ApiController& controller, QByteArray& buffer, int searched) {
     // The lines handled are removed from the front once at the end: removing each in turn
     // would move the rest of a large read once per line.
     int start = 0;
     while (ApiController::listenerRunning.load()) {
-        const int lineFeed = buffer.indexOf('\n', start);
+        const int lineFeed = buffer.indexOf('\n', qMax(start, searched));
         if (lineFeed < 0)
             break;
         // An empty line's "type" is its own line feed; it has no payload either way.

@@ -13,7 +13,9 @@ class ApiController;
 constexpr int kMaxCallbackLineBytes = 20971520;
 
 // Handles every complete line at the front of `buffer`, in order, and leaves a partial one.
-// Stops early, leaving the rest, once ApiController::listenerRunning is cleared.
-void dispatchCallbackLines(ApiController& controller, QByteArray& buffer);
+// Stops early, leaving the rest, once ApiController::listenerRunning is cleared. The first
+// `searched` bytes are known to hold no line feed (the partial line left by the last call), so
+// a long line is not searched again with every read that adds to it.
+void dispatchCallbackLines(ApiController& controller, QByteArray& buffer, int searched = 0);
 
 }  // namespace quarn::tellan_api

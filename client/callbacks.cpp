@@ -57,7 +57,8 @@ void listen(ApiController& controller, QLocalSocket& socket) {
             qWarning("Read unexpected calback data length");
             buffer.resize(oldSize + static_cast<int>(received));
         }
-        dispatchCallbackLines(controller, buffer);
+        // Whatever the buffer held before this read is a partial line without a line feed.
+        dispatchCallbackLines(controller, buffer, oldSize);
         if (buffer.size() > kMaxCallbackLineBytes) {
             qCritical("Callback line longer than %d bytes; no more notices are read",
                       kMaxCallbackLineBytes);

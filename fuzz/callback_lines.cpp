@@ -100,8 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t length = provider.ConsumeIntegralInRange<size_t>(0, 64);
         const std::string chunk = provider.ConsumeBytesAsString(length);
         stream.append(chunk.data(), static_cast<int>(chunk.size()));
+        // As the listener does: what was buffered before holds no line feed.
+        const int searched = buffer.size();
         buffer.append(chunk.data(), static_cast<int>(chunk.size()));
-        quarn::tellan_api::dispatchCallbackLines(controller, buffer);
+        quarn::tellan_api::dispatchCallbackLines(controller, buffer, searched);
     }
 
     const Expected expected = expectedFor(stream);

@@ -63,6 +63,7 @@ for target in "${targets[@]}"; do
     findings=$build/findings/$target
     log=$build/fuzz_$target.log
     mkdir -p "$corpus" "$findings"
+    rm -f "$log" "$log.replay"  # figures of an earlier run must not pass for this one's
     result=ok
     # Replay: every seed once; then fuzz from the seeds and what earlier runs found.
     if ! "$binary" -runs=0 -artifact_prefix="$findings/" "$seeds" >"$log.replay" 2>&1; then
@@ -75,8 +76,9 @@ for target in "${targets[@]}"; do
     fi
     remove_leftovers
     [ "$result" = ok ] || status=1
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" 2>/dev/null | tail -n 1)
-    coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" 2>/dev/null | tail -n 1)
+    # A target that failed early leaves no log or no figures; the summary says so and goes on.
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" 2>/dev/null | tail -n 1 || true)
+    coverage=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" 2>/dev/null | tail -n 1 || true)
     summary+=("fuzz: $target: ${runs:-0} runs, ${coverage:-no coverage figures}, $((SECONDS - start)) s: $result")
 done
 printf '%s\n' "${summary[@]}"

@@ -84,8 +84,12 @@ void ServiceHost::close() {
 
 void ServiceHost::broadcast(const QByteArray& bytes) {
     // Sent now rather than when control returns to the event loop: a notice must not wait for
-    // the answer that follows it, nor for a later turn of the loop.
-    for (QLocalSocket* socket : callbackSockets_) {
+    // the answer that follows it, nor for a later turn of the loop. A write to a client that has
+    // gone reports the loss at once, which forgets the socket: so walk a copy.
+    const auto sockets = callbackSockets_;
+    for (QLocalSocket* socket : sockets) {
+        if (socket->state() != QLocalSocket::ConnectedState)
+            continue;
         socket->write(bytes);
         socket->flush();
     }

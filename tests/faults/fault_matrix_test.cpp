@@ -93,7 +93,7 @@ class FaultMatrix : public testsupport::SessionTest {};
 TEST_F(FaultMatrix, ACrashDuringADeviceFetchReleasesTheRegistry) {
     ASSERT_TRUE(session.command("arrive D1"));
     ASSERT_TRUE(notices.waitFor("+D1"));
-    ASSERT_TRUE(session.command(R"(script gdevi {"delayMs":500,"crash":true})"));
+    ASSERT_TRUE(session.command(R"(script gdevi {"delayMs":2000,"crash":true})"));
     const TellanDeviceInfo* devices = nullptr;
     int count = -1;
     auto listing =

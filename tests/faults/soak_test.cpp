@@ -57,7 +57,8 @@ int repetitions(const char* name, int fallback) {
 // Compares a later measurement with the baseline: threads and descriptors exactly, memory
 // within the bound, and no IPC object beyond those of the baseline.
 void expectBackToBaseline(const ProcessResources& before, const IpcObjects& ipcBefore) {
-    const ProcessResources after = testsupport::processResourcesWithThreads(before.threads);
+    const ProcessResources after =
+        testsupport::processResourcesWithThreads(before.threads, before.fds);
     std::cout << "before: " << testsupport::describe(before)
               << "\nafter:  " << testsupport::describe(after) << std::endl;
     EXPECT_EQ(after.threads, before.threads);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -265,6 +266,30 @@ TEST(ServiceControlChannel, NoticesReachEveryCallbackConnection) {
     EXPECT_EQ(service.process().exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(service.process().exitCode(), 5);
     EXPECT_FALSE(recordPublished());
+}
+
+// A notice written to a callback connection whose host has gone finds the loss at once, which
+// forgets that connection in the middle of the notice: the connections after it must still get
+// the notice exactly once. The two commands go in one write, so the service reads both before it
+// stalls, and runs the second right after the stall, without a turn of its event loop in which it
+// could see the host leave first.
+TEST(ServiceControlChannel, NoticesGoOnPastACallbackConnectionThatHasGone) {
+    StandaloneService service;
+    ASSERT_TRUE(service.ready()) << service.error();
+    auto gone = std::make_unique<Peer>("ZuzoRerazuO_" + service.suffix());
+    Peer one("ZuzoRerazuO_" + service.suffix());
+    Peer two("ZuzoRerazuO_" + service.suffix());
+    ASSERT_EQ(readLines(*gone, deviceLines()), deviceLines());
+    ASSERT_EQ(readLines(one, deviceLines()), deviceLines());
+    ASSERT_EQ(readLines(two, deviceLines()), deviceLines());
+    ServiceControl& control = service.control();
+
+    ASSERT_EQ(control.command("stall 300\nevent 2 first"), "ok");  // the stall's answer
+    gone.reset();
+    EXPECT_EQ(control.command("event 2 second"), "ok");  // the first event's answer
+    const QByteArray expected = "2first\n2second\n";
+    EXPECT_EQ(readLines(one, expected), expected);
+    EXPECT_EQ(readLines(two, expected), expected);
 }
 
 TEST(ServiceScripts, ScenarioRepliesRawOverridesDelayDropAndCrash) {

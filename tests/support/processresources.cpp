@@ -89,10 +89,11 @@ ProcessResources processResources() {
     return out;
 }
 
-ProcessResources processResourcesWithThreads(int maxThreads, int timeoutMs) {
+ProcessResources processResourcesWithThreads(int maxThreads, int maxFds, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     ProcessResources now = processResources();
-    while (now.threads > maxThreads && std::chrono::steady_clock::now() < end) {
+    while ((now.threads > maxThreads || (maxFds >= 0 && now.fds > maxFds)) &&
+           std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         now = processResources();
     }

@@ -30,9 +30,10 @@ struct ProcessResources {
 };
 
 ProcessResources processResources();
-// processResources() once at most `maxThreads` threads are left, or after `timeoutMs`: a
-// joined Qt thread may linger in the kernel for a moment after its last code has run.
-ProcessResources processResourcesWithThreads(int maxThreads, int timeoutMs = 3000);
+// processResources() once at most `maxThreads` threads (and, unless `maxFds` is negative, at most
+// `maxFds` descriptors) are left, or after `timeoutMs`: a joined Qt thread may linger in the
+// kernel for a moment after its last code has run, and a socket deleted later closes late.
+ProcessResources processResourcesWithThreads(int maxThreads, int maxFds = -1, int timeoutMs = 3000);
 // Makes the peak resident size start again from the current one; false where the kernel
 // does not allow it.
 bool resetPeakRss();
