@@ -2,9 +2,9 @@
 // plays the service's side, with host callbacks that record what they are given.
 #include "apicontroller.h"
 #include "controllerpeer.h"
+#include "coreapplication.h"
 #include "logcapture.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -67,20 +67,11 @@ void onEvent(int event, const char* text) {
     recorder->add(std::to_string(event) + ":" + text);
 }
 
-// The in-test servers need an event dispatcher on the test thread.
-void ensureApplication() {
-    static int argc = 1;
-    static char name[] = "callbacks_test";
-    static char* argv[] = {name, nullptr};
-    if (!QCoreApplication::instance())
-        new QCoreApplication(argc, argv);  // kept for the whole process
-}
-
 }  // namespace
 
 class CallbackChannel : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ensureApplication(); }
+    static void SetUpTestSuite() { testsupport::ensureCoreApplication(); }
 
     void SetUp() override {
         recorder = &record;
@@ -241,7 +232,7 @@ TEST(CallbackListener, ReportsAMissingCallbackServerOnly) {
 }
 
 TEST(CallbackListener, WaitsForACallbackServerThatAppearsLate) {
-    ensureApplication();
+    testsupport::ensureCoreApplication();
     LogCapture log;
     const QString suffix = QUuid::createUuid().toString();
     auto controller = std::make_unique<ApiController>();

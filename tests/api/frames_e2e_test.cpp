@@ -4,21 +4,16 @@
 #include "crop_assist.h"
 #include "librarysession.h"
 #include "logcapture.h"
+#include "processresources.h"
 #include "testframes.h"
 
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QSharedMemory>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdint>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,53 +51,6 @@ std::vector<TellanROI> asRois(const std::vector<Rect>& rects) {
     for (const Rect& r : rects)
         out.push_back(TellanROI{float(r.x), float(r.y), float(r.width), float(r.height)});
     return out;
-}
-
-// Ids of the System V objects listed in /proc/sysvipc/<kind>; for shared memory only those this
-// process created (other suites may run beside this one).
-std::set<long> ipcIds(const std::string& kind) {
-    std::ifstream table("/proc/sysvipc/" + kind);
-    std::string header;
-    std::getline(table, header);
-    std::istringstream names(header);
-    std::vector<std::string> columns;
-    for (std::string name; names >> name;)
-        columns.push_back(name);
-    std::set<long> ids;
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream fields(line);
-        std::vector<std::string> values;
-        for (std::string value; fields >> value;)
-            values.push_back(value);
-        bool mine = true;
-        long id = -1;
-        for (size_t i = 0; i < columns.size() && i < values.size(); ++i) {
-            if (columns[i] == "cpid")
-                mine = std::stol(values[i]) == static_cast<long>(::getpid());
-            if (columns[i] == "shmid" || columns[i] == "semid")
-                id = std::stol(values[i]);
-        }
-        if (mine)
-            ids.insert(id);
-    }
-    return ids;
-}
-
-// Waits until no object of `kind` beyond those in `before` exists; returns the newcomers left.
-std::set<long> newIpcIds(const std::string& kind, const std::set<long>& before) {
-    QElapsedTimer clock;
-    clock.start();
-    std::set<long> added;
-    do {
-        added.clear();
-        for (long id : ipcIds(kind))
-            if (!before.count(id))
-                added.insert(id);
-        if (added.empty())
-            break;
-        QThread::msleep(50);
-    } while (clock.elapsed() < 3000);
-    return added;
 }
 
 }  // namespace
@@ -248,8 +196,7 @@ TEST_F(FramesE2e, AFailedCallLeavesThePreviousArrayAndTheTwoArraysAreSeparate) {
 }
 
 TEST_F(FramesE2e, EachFrameTravelsInItsOwnSegmentThatEndsWithTheCall) {
-    const std::set<long> segmentsBefore = ipcIds("shm");
-    const std::set<long> semaphoresBefore = ipcIds("sem");
+    const testsupport::IpcObjects before = testsupport::ipcObjects();
     ASSERT_TRUE(session.command("clear"));
 
     const auto large = makeFrame(640, 480, TELLAN_PIXFMT_YUYV, {{100, 100, 50, 40}});
@@ -284,6 +231,6 @@ TEST_F(FramesE2e, EachFrameTravelsInItsOwnSegmentThatEndsWithTheCall) {
         EXPECT_EQ(segment.error(), QSharedMemory::NotFound) << segment.errorString().toStdString();
     }
     EXPECT_EQ(names.size(), 3u) << "every frame has a segment of its own";
-    EXPECT_TRUE(newIpcIds("shm", segmentsBefore).empty());
-    EXPECT_TRUE(newIpcIds("sem", semaphoresBefore).empty());
+    const testsupport::IpcObjects added = testsupport::ipcAddedSince(before);
+    EXPECT_TRUE(added.segments.empty() && added.semaphores.empty()) << testsupport::describe(added);
 }

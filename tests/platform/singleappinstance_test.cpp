@@ -1,9 +1,9 @@
 // SingleAppInstance across real processes: the owner runs in record_owner, the reader here.
 #include "singleappinstance.h"
+#include "coreapplication.h"
 #include "logcapture.h"
 #include "platform.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -31,15 +31,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kTimeoutMs = 10000;
-
-void ensureCoreApplication() {
-    if (QCoreApplication::instance())
-        return;
-    static int argc = 1;
-    static char name[] = "platform_singleappinstance_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication application(argc, argv);
-}
 
 QString segmentNativeKey(const QString& app) {
     QSharedMemory probe;
@@ -174,7 +165,7 @@ struct IpcObject {
 class RecordTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ensureCoreApplication();
+        testsupport::ensureCoreApplication();
         // Letters only: Qt keeps just the letters of a key in its file names.
         app = QString("PlatTest") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         for (const QChar digit : QString::number(::getpid()))

@@ -1,6 +1,7 @@
 #include "requestpeer.h"
 
-#include <QCoreApplication>
+#include "coreapplication.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalServer>
@@ -13,20 +14,6 @@
 #include <mutex>
 
 namespace testsupport {
-
-namespace {
-
-// Threads with an event loop need a core application; test executables have none of their own.
-void ensureCoreApplication() {
-    if (QCoreApplication::instance())
-        return;
-    static int argc = 1;
-    static char name[] = "ca_tests";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication application(argc, argv);
-}
-
-}  // namespace
 
 QByteArray okEnvelope(const QJsonValue& reply) {
     QJsonObject envelope{{"code", 0}, {"err", ""}, {"reply", reply}};
