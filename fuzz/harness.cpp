@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include "controllerpeer.h"
+#include "coreapplication.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -26,13 +27,12 @@ void dropMessage(QtMsgType type, const QMessageLogContext&, const QString&) {
 }  // namespace
 
 void setUp(QtMessageHandler handler) {
-    if (QCoreApplication::instance())
-        return;
-    static int argc = 1;
-    static char name[] = "crop_assist_fuzz";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication application(argc, argv);
-    qInstallMessageHandler(handler ? handler : dropMessage);
+    static const bool done = [handler] {
+        testsupport::ensureCoreApplication();
+        qInstallMessageHandler(handler ? handler : dropMessage);
+        return true;
+    }();
+    (void)done;
 }
 
 void require(bool condition, const char* what) {
