@@ -2,10 +2,9 @@
 // handlers that update the registry and call the host.
 #include "apicontroller.h"
 #include "callbacklines.h"
+#include "localconnect.h"
 
-#include <QElapsedTimer>
 #include <QLocalSocket>
-#include <QThread>
 #include <QtDebug>
 
 #include <algorithm>
@@ -19,22 +18,11 @@ const char kCallbackServerPrefix[] = "ZuzoRerazuO_";
 constexpr qint64 kConnectTimeoutMs = 5000;
 constexpr qint64 kRetryPauseMs = 50;
 
-// Connects within kConnectTimeoutMs. A server that does not exist refuses at once rather than
-// making the wait last, and a service may still be creating its callback server when the
-// request server already answers: so a refused attempt is repeated until the time is up.
+// A service may still be creating its callback server when its request server already answers,
+// so a refused attempt is repeated within the window, unless the controller is going away.
 bool connectCallbackSocket(QLocalSocket& socket, const QString& name) {
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        socket.connectToServer(name, QIODevice::ReadWrite);
-        const qint64 left = kConnectTimeoutMs - clock.elapsed();
-        if (socket.waitForConnected(static_cast<int>(qMax<qint64>(left, 0))))
-            return true;
-        if (clock.elapsed() + kRetryPauseMs >= kConnectTimeoutMs ||
-            !ApiController::listenerRunning.load())
-            return false;
-        QThread::msleep(static_cast<unsigned long>(kRetryPauseMs));
-    }
+    return connectWithin(socket, name, kConnectTimeoutMs, kRetryPauseMs,
+                         [] { return ApiController::listenerRunning.load(); });
 }
 
 // Reads notices until the flag is cleared, the service closes the socket or a read fails.

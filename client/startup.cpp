@@ -4,6 +4,7 @@
 
 #include "errors.h"
 #include "librarydirectory.h"
+#include "localconnect.h"
 #include "protocolkeys.h"
 #include "singleappinstance.h"
 
@@ -78,24 +79,6 @@ StartupException connectionFailure(QProcess& process, const QLocalSocket& socket
                                 .arg(QString::number(exitCode), process.errorString()));
 }
 
-// One connection attempt of up to `waitMs`. A local server that does not exist yet refuses at
-// once instead of letting the wait run, and a service that was just started needs a few
-// milliseconds before it listens: so the attempt keeps knocking until its time is up.
-bool connectWithin(QLocalSocket& socket, const QString& serverName, qint64 waitMs) {
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        socket.connectToServer(serverName, QIODevice::ReadWrite);
-        const qint64 left = waitMs - clock.elapsed();
-        if (socket.waitForConnected(static_cast<int>(qMax<qint64>(left, 0))))
-            return true;
-        if (clock.elapsed() + kRetryPauseMs >= waitMs)
-            return false;
-        socket.abort();
-        QThread::msleep(static_cast<unsigned long>(kRetryPauseMs));
-    }
-}
-
 }  // namespace
 
 bool ApiController::connectRequestSocket(const QString& suffix, uint32_t maxAttempts,
@@ -107,7 +90,7 @@ bool ApiController::connectRequestSocket(const QString& suffix, uint32_t maxAtte
             break;
         QElapsedTimer stopwatch;
         stopwatch.start();
-        if (connectWithin(requestSocket, serverName, kAttemptMs))
+        if (connectWithin(requestSocket, serverName, kAttemptMs, kRetryPauseMs))
             break;
         if (++attempts == maxAttempts)
             break;

@@ -15,21 +15,21 @@ cmake --build build -j"$(nproc)"
 flock /tmp/omnivue-tests.lock ctest --test-dir build --output-on-failure -j"$(nproc)" --timeout 300
 echo "test: main suite took $((SECONDS - start)) s"
 
+# Runs one step and says how long it took.
+step() {
+    local what=$1 part=$SECONDS
+    shift
+    "$@"
+    echo "test: $what took $((SECONDS - part)) s"
+}
+
 if [ "${CROP_ASSIST_TARGET32:-1}" != 0 ]; then
-    part=$SECONDS
-    bash scripts/build32.sh
-    echo "test: 32-bit build and suite took $((SECONDS - part)) s"
-    part=$SECONDS
-    bash scripts/mingw.sh
-    echo "test: Windows cross-compile checks took $((SECONDS - part)) s"
+    step "32-bit build and suite" bash scripts/build32.sh
+    step "Windows cross-compile checks" bash scripts/mingw.sh
 fi
 
 if [ "${CROP_ASSIST_RELIABILITY:-1}" != 0 ]; then
-    part=$SECONDS
-    bash scripts/sanitize.sh
-    echo "test: sanitizer runs took $((SECONDS - part)) s"
-    part=$SECONDS
-    bash scripts/fuzz.sh
-    echo "test: fuzzing took $((SECONDS - part)) s"
+    step "sanitizer runs" bash scripts/sanitize.sh
+    step "fuzzing" bash scripts/fuzz.sh
 fi
 echo "test: everything took $((SECONDS - start)) s"
