@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh g++-multilib qtbase5-dev:i386 libgtest-dev:i386 libgmock-dev:i386
+# Where the kernel does not run 32-bit programs itself, they run under qemu's user-mode emulator.
+bash scripts/i386-exec.sh
 cmake -S . -B build-32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-i386.cmake"
 cmake --build build-32 -j"$(nproc)"

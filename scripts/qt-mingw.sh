@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Cross-builds QtCore and QtNetwork for Windows (MinGW-w64, posix threads) from Debian's own
+# qtbase source package: for 32-bit x86 (i686, the default), which is what the hosts load, or for
+# x86-64, whose programs Wine runs natively on a kernel that does not run 32-bit code. The result goes into a cache folder outside the source tree, keyed
+# by the Qt version and the configure options; a complete folder is reused as it is, so a
+# machine pays for the build once (about 15 minutes on 2 cores).
+#
+#   bash scripts/qt-mingw.sh [i686|x86_64]   # prints the Qt prefix on its last line
+#
+# CROP_ASSIST_CACHE moves the cache (default /var/cache/crop-assist).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+qt_version=5.15.8
+arch=${1:-i686}
+case $arch in
+    i686) package_arch=i686 ;;
+    x86_64) package_arch=x86-64 ;;
+    *) echo "qt-mingw: unknown architecture '$arch' (i686 or x86_64)"; exit 2 ;;
+esac
+triple=$arch-w64-mingw32
+# Why each option is there:
+options=(
+    -xplatform win32-g++ # the target is Windows, built by MinGW-w64 ...
+    -device-option CROSS_COMPILE=$triple- # ... with Debian's cross compiler
+    -platform linux-g++ # moc, rcc and qmake run here, on the build machine
+    -release -shared # the hosts load DLLs; debug Qt is of no use to them
+    -opensource -confirm-license # no prompt in a script
+    -nomake examples -nomake tests # only the libraries are wanted
+    -no-gui -no-widgets -no-opengl # the library and the service use Core and Network only
+    -no-dbus # no D-Bus on Windows
+    -no-icu # QString's own codecs are enough; ICU would have to be cross-built as well
+    -no-openssl # local sockets only, never TLS
+    -qt-pcre -qt-zlib # the bundled copies: nothing to cross-build beside Qt
+    -no-sql-sqlite -no-sql-odbc # no SQL module is built
+)
+# The posix thread model (std::thread, std::mutex) comes from the -posix compilers; the
+# CROSS_COMPILE prefix names the generic ones, so the posix variants are put first on PATH.
+cache=${CROP_ASSIST_CACHE:-/var/cache/crop-assist}
+key=$(printf '%s\n' "$qt_version" posix "${options[@]}" | sha256sum | cut -c1-10)
+prefix=$cache/qt-$qt_version-$triple-$key
+
+if [ -f "$prefix/.complete" ]; then
+    echo "qt-mingw: cached in $prefix"
+    echo "$prefix"
+    exit 0
+fi
+
+bash scripts/deps.sh "g++-mingw-w64-$package_arch-posix" "binutils-mingw-w64-$package_arch" dpkg-dev \
+    perl python3
+
+# apt-get source needs a deb-src entry for the archive the machine already uses.
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    echo "qt-mingw: adding deb-src entries for the configured archives"
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+            $SUDO tee /etc/apt/sources.list.d/debian-src.sources > /dev/null
+    else
+        sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
+            $SUDO tee /etc/apt/sources.list.d/debian-src.list > /dev/null
+    fi
+    $SUDO apt-get update -qq
+fi
+
+start=$SECONDS
+work=$cache/work-$key
+rm -rf "$work"
+mkdir -p "$work"
+# The newest Debian revision of that Qt version (5.15.8+dfsg-11+deb12u3, say).
+debian_version() {
+    apt-cache showsrc qtbase-opensource-src 2>/dev/null | sed -n 's/^Version: //p' |
+        grep "^$qt_version+" | sort -V | tail -n 1
+}
+version=$(debian_version)
+if [ -z "$version" ]; then
+    $SUDO apt-get update -qq
+    version=$(debian_version)
+fi
+[ -n "$version" ] || { echo "qt-mingw: no qtbase $qt_version source package found"; exit 1; }
+(cd "$work" && apt-get source -qq "qtbase-opensource-src=$version" > source.log 2>&1) ||
+    { tail -n 20 "$work/source.log"; exit 1; }
+src=$(find "$work" -maxdepth 1 -type d -name "qtbase-opensource-src-$qt_version*" | head -n 1)
+[ -n "$src" ] || { echo "qt-mingw: no qtbase $qt_version source unpacked in $work"; exit 1; }
+
+posix=$work/posix-bin
+mkdir -p "$posix"
+for tool in gcc g++ c++ cpp; do
+    ln -sf "$(command -v "$triple-$tool-posix" || command -v "$triple-$tool")" "$posix/$triple-$tool"
+done
+export PATH=$posix:$PATH
+
+cd "$src"
+echo "qt-mingw: configuring $(basename "$src") into $prefix"
+./configure -prefix "$prefix" "${options[@]}" > "$work/configure.log" 2>&1 ||
+    { tail -n 40 "$work/configure.log"; exit 1; }
+jobs=$(nproc)
+# qmake's own project files first, then only the libraries and host tools that are needed.
+nice make -j"$jobs" sub-src-qmake_all > "$work/build.log" 2>&1 ||
+    { tail -n 40 "$work/build.log"; exit 1; }
+(cd src && nice make -j"$jobs" sub-corelib-make_first sub-network-make_first \
+    sub-moc-make_first sub-rcc-make_first) >> "$work/build.log" 2>&1 ||
+    { tail -n 40 "$work/build.log"; exit 1; }
+# CMake's Qt5 package wants the libraries, moc, rcc, qmake and mkspecs installed.
+(cd src && make sub-corelib-install_subtargets sub-network-install_subtargets \
+    sub-moc-install_subtargets sub-rcc-install_subtargets) >> "$work/build.log" 2>&1 ||
+    { tail -n 40 "$work/build.log"; exit 1; }
+make sub-qmake-qmake-aux-pro-install_subtargets >> "$work/build.log" 2>&1 ||
+    { tail -n 40 "$work/build.log"; exit 1; }
+for f in Qt5Core.dll Qt5Network.dll; do
+    [ -f "$prefix/bin/$f" ] || { echo "qt-mingw: $f was not installed"; exit 1; }
+done
+touch "$prefix/.complete"
+cd "$root"
+rm -rf "$work"
+echo "qt-mingw: Qt $qt_version for $triple built in $((SECONDS - start)) s"
+echo "$prefix"
