@@ -237,9 +237,9 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_attach(void);
  * Asks a service that crop_assist_init() started to end, stops the listener (waiting for a
  * running callback to return), kills the service if it has not ended within 3 s, ends the API
  * thread (waiting up to 10 s) and destroys the Qt application that the library created. Every
- * array and string it handed out becomes invalid. Safe to call at any time, also repeatedly and
- * after a failed init or attach; waits for a call that another thread has under way. Must not
- * be called from a callback.
+ * array and string it handed out becomes invalid. Safe to call at any time from a host thread,
+ * also repeatedly and after a failed init or attach; waits for a call that another thread has
+ * under way. Must not be called from a callback.
  *
  * @return Always 0.
  */
@@ -247,8 +247,9 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_exit(void);
 
 /**
  * Whether the library is usable: initialised or attached, with its connection to the service
- * up. Never logs when nothing runs; logs one critical line "Omnivue API:: Cannot check is
- * initialized" with the cause on any other failure.
+ * up. It asks the library's API thread, not the service, but waits like any call for a call
+ * under way on another thread. Never logs when nothing runs; logs one critical line
+ * "Omnivue API:: Cannot check is initialized" with the cause on any other failure.
  *
  * @return true when initialised or attached and connected; false otherwise, also before init,
  *         after a failed init and after the connection has been lost.
@@ -417,8 +418,8 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_upload_crash_reports_enable
 /**
  * Hands a frame to the service and returns the regions it finds (request "processframe").
  *
- * The pixels are copied into a shared-memory segment made for this request, which is released
- * before the call returns; the host may reuse its buffer at once.
+ * The pixels are copied into a shared-memory segment made for this request, which the library
+ * lets go of again before the call returns; the host may reuse its buffer at once.
  *
  * @param[in] device The device's identifier (its sn) the frame belongs to; not NULL.
  * @param[in] frame The frame: data not NULL, width and height not 0, width * height below 2^30,
