@@ -1,9 +1,19 @@
-/* Export and calling-convention macros of the crop-assist library.
+/**
+ * @file crop_assist_export.h
+ * @brief Export and calling-convention macros of the crop-assist library.
  *
- * CROP_ASSIST_API marks the exported functions. The build of the library itself defines
- * CROP_ASSIST_BUILDING (privately); hosts never define it, so on Windows they import.
- * CROP_ASSIST_CALL spells the caller-cleans C calling convention on Windows, where a 32-bit
- * host would otherwise be free to pick another default. */
+ * Included by crop_assist.h; hosts do not include it themselves.
+ *
+ * @def CROP_ASSIST_API
+ * Marks the exported functions. The build of the library itself defines CROP_ASSIST_BUILDING
+ * (privately); hosts never define it, so on Windows they import (__declspec(dllimport)) and the
+ * library exports (__declspec(dllexport)). Elsewhere it gives the function default visibility.
+ *
+ * @def CROP_ASSIST_CALL
+ * The caller-cleans C calling convention (__cdecl) on Windows, where a 32-bit host would
+ * otherwise be free to pick another default; empty elsewhere. A host's callbacks must be
+ * declared with it, as in `static void CROP_ASSIST_CALL arrived(const char* device)`.
+ */
 #ifndef CROP_ASSIST_EXPORT_H
 #define CROP_ASSIST_EXPORT_H
 

@@ -23,6 +23,8 @@ step() {
     echo "test: $what took $((SECONDS - part)) s"
 }
 
+step "docs" bash scripts/docs.sh
+
 if [ "${CROP_ASSIST_TARGET32:-1}" != 0 ]; then
     step "32-bit build and suite" bash scripts/build32.sh
     step "Windows cross-compile checks" bash scripts/mingw.sh
