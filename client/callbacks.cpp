@@ -3,6 +3,7 @@
 #include "apicontroller.h"
 #include "callbacklines.h"
 #include "localconnect.h"
+#include "platform.h"
 
 #include <QLocalSocket>
 #include <QtDebug>
@@ -55,9 +56,8 @@ void listen(ApiController& controller, QLocalSocket& socket) {
     }
 }
 
-}  // namespace
-
-void ListenForCallbacks(ApiController* controller, QString suffix) {
+// Connects, then reads notices until the controller goes or the connection ends.
+void listenUntilStopped(ApiController* controller, const QString& suffix) {
     QLocalSocket socket;
     if (!connectCallbackSocket(socket, QLatin1String(kCallbackServerPrefix) + suffix)) {
         // Given up because the controller is going away: nothing failed.
@@ -77,6 +77,15 @@ void ListenForCallbacks(ApiController* controller, QString suffix) {
     }
     socket.close();
     qDebug("Callback socket disconnected");
+}
+
+}  // namespace
+
+void ListenForCallbacks(ApiController* controller, QString suffix) {
+    // Known to the system layer, which must end it itself at an unload it cannot wait through.
+    platform::enterLibraryThread();
+    listenUntilStopped(controller, suffix);
+    platform::leaveLibraryThread();
 }
 
 void ApiController::onDeviceArrived(const QByteArray& identifier) {

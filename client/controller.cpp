@@ -1,5 +1,6 @@
 // ApiController's lifetime: the process-wide slot, construction, destruction and state checks.
 #include "apicontroller.h"
+#include "platform.h"
 
 #include "errors.h"
 
@@ -90,6 +91,7 @@ ApiController::~ApiController() {
             serviceProcess.waitForFinished(1000);
         }
     }
+    platform::setStartedProcess(0);
 }
 
 bool ApiController::isConnected() {

@@ -5,6 +5,7 @@
 #include "errors.h"
 #include "librarydirectory.h"
 #include "localconnect.h"
+#include "platform.h"
 #include "protocolkeys.h"
 #include "singleappinstance.h"
 
@@ -124,6 +125,7 @@ void ApiController::startService() {
         throw StartupException(
             INIT_STARTUP_ERROR,
             QStringLiteral("Cannot start Omnivue process: ") + serviceProcess.errorString());
+    platform::setStartedProcess(serviceProcess.processId());
     serviceProcess.write("start ");
     serviceProcess.write(suffix);
     serviceProcess.write("\n");

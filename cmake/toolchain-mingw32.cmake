@@ -26,5 +26,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# CTest and GoogleTest's test discovery run the Windows programs through Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# CTest and GoogleTest's test discovery run the Windows programs through Wine: Debian's wine
+# starts 32-bit programs, its wine64 loader (not on PATH) 64-bit ones.
+if(CROP_ASSIST_WINDOWS_ARCH STREQUAL "x86_64")
+    find_program(CROP_ASSIST_WINE NAMES wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+else()
+    find_program(CROP_ASSIST_WINE NAMES wine NO_CMAKE_FIND_ROOT_PATH)
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CROP_ASSIST_WINE})

@@ -27,4 +27,18 @@ bool isOrphanedSegment(const std::string& nativeKey);
 // Removes an orphaned segment (see above) so that the key can be created afresh.
 void removeOrphanedSegment(const std::string& nativeKey);
 
+// The library's own threads and the service process it started, made known to the system layer
+// for one case: an unload while a session is still open. Windows unloads a DLL with the loader
+// lock held, so its threads can neither finish nor be joined there; the Windows side then ends
+// the service and those threads itself, at once, and the rest of the release must leave them
+// alone (unloadEndedThreads). Elsewhere these calls record nothing: an unload there stops the
+// session the ordinary way.
+void enterLibraryThread();
+void leaveLibraryThread();
+// The process id of the service this library started; 0 when there is none.
+void setStartedProcess(long long processId);
+// True once an unload has ended the library's threads: their objects must then be left as they
+// are, neither stopped nor destroyed.
+bool unloadEndedThreads();
+
 }  // namespace quarn::tellan_api::platform

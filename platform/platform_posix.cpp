@@ -116,4 +116,15 @@ void removeOrphanedSegment(const std::string& nativeKey) {
     ::unlink(nativeKey.c_str());
 }
 
+// dlclose and process exit run the library's release on a thread that may still join others.
+void enterLibraryThread() {}
+
+void leaveLibraryThread() {}
+
+void setStartedProcess(long long) {}
+
+bool unloadEndedThreads() {
+    return false;
+}
+
 }  // namespace quarn::tellan_api::platform

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <stdexcept>
 
@@ -73,4 +74,80 @@ bool isOrphanedSegment(const std::string&) {
 
 void removeOrphanedSegment(const std::string&) {}
 
+namespace {
+
+// Lock-free slots: DllMain reads them with the loader lock held, where waiting for a lock that
+// another thread holds could hang the unload.
+constexpr int kThreadSlots = 8;
+std::atomic<DWORD> libraryThreads[kThreadSlots];
+// A handle rather than an id: an id may be reused once the service has ended.
+std::atomic<HANDLE> startedProcess{nullptr};
+std::atomic<bool> threadsEnded{false};
+
+// Ends the started service and the library's threads at once. Called at DLL_PROCESS_DETACH, when
+// the host unloads the library with a session open (FreeLibrary) or the process ends without
+// crop_assist_exit: the threads cannot finish under the loader lock (a thread's exit needs it), so
+// a join or the API thread's stop would wait in vain, and code left running in an unmapped DLL
+// would crash the host. Their objects are leaked, not destroyed (see unloadEndedThreads).
+void endSessionAtUnload() {
+    if (HANDLE process = startedProcess.exchange(nullptr)) {
+        ::TerminateProcess(process, 1);
+        ::WaitForSingleObject(process, 1000);
+        ::CloseHandle(process);
+    }
+    const DWORD self = ::GetCurrentThreadId();
+    for (std::atomic<DWORD>& slot : libraryThreads) {
+        const DWORD id = slot.exchange(0);
+        if (id == 0 || id == self)
+            continue;
+        if (HANDLE thread = ::OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, id)) {
+            ::TerminateThread(thread, 0);
+            ::WaitForSingleObject(thread, 1000);
+            ::CloseHandle(thread);
+        }
+        threadsEnded.store(true);
+    }
+}
+
+}  // namespace
+
+void enterLibraryThread() {
+    const DWORD self = ::GetCurrentThreadId();
+    for (std::atomic<DWORD>& slot : libraryThreads) {
+        DWORD empty = 0;
+        if (slot.compare_exchange_strong(empty, self))
+            return;
+    }
+}
+
+void leaveLibraryThread() {
+    DWORD self = ::GetCurrentThreadId();
+    for (std::atomic<DWORD>& slot : libraryThreads) {
+        if (slot.compare_exchange_strong(self, 0))
+            return;
+        self = ::GetCurrentThreadId();
+    }
+}
+
+void setStartedProcess(long long processId) {
+    HANDLE process = nullptr;
+    if (processId != 0)
+        process =
+            ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(processId));
+    if (HANDLE previous = startedProcess.exchange(process))
+        ::CloseHandle(previous);
+}
+
+bool unloadEndedThreads() {
+    return threadsEnded.load();
+}
+
 }  // namespace quarn::tellan_api::platform
+
+// Runs before the C runtime's atexit handlers and static destructors of this DLL, which hold the
+// rest of the library's release.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_DETACH)
+        quarn::tellan_api::platform::endSessionAtUnload();
+    return TRUE;
+}

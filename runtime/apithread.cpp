@@ -71,6 +71,7 @@ int ApiThread::startAndWait() {
 }
 
 void ApiThread::run() {
+    platform::enterLibraryThread();
     const int32_t result = initialize();
     {
         // Notified under the lock: the waiter cannot return, and later destroy the condition,
@@ -82,6 +83,7 @@ void ApiThread::run() {
     }
     // Entered after a failed start too; stop() then only has to quit it.
     QThread::run();
+    platform::leaveLibraryThread();
     std::lock_guard<std::mutex> last(startMutex);  // see stop()
 }
 
@@ -176,6 +178,13 @@ Runtime& runtime() {
 
 void releaseRuntime() {
     Runtime& rt = runtime();
+    if (platform::unloadEndedThreads()) {
+        // The unload ended the API thread where it stood: stopping it would wait in vain, and
+        // destroying its objects or the application they used could touch what it left half done.
+        (void)rt.apiThreadInstance.release();
+        (void)rt.retainedApplication.release();
+        return;
+    }
     std::unique_ptr<ApiThread, ApiThreadDeleter> thread = std::move(rt.apiThreadInstance);
     thread.reset();
     std::unique_ptr<QCoreApplication> application = std::move(rt.retainedApplication);

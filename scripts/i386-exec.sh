@@ -3,6 +3,9 @@
 # Linux program when it runs 32-bit Windows code) need it. Some kernels are booted with their
 # 32-bit emulation off; there the kernel's binfmt_misc hands such programs to qemu's user-mode
 # emulator instead, for every process, children included. Safe to rerun.
+#
+#   bash scripts/i386-exec.sh            # make them run, natively or under qemu
+#   bash scripts/i386-exec.sh --native   # only tell: exit 0 when the kernel runs them itself
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +15,12 @@ trap 'rm -rf "$probe"' EXIT
 printf 'int main(void) { return 0; }\n' > "$probe/probe.c"
 bash scripts/deps.sh gcc-multilib
 gcc -m32 -static -o "$probe/probe" "$probe/probe.c"
+# This script registers the emulator only where the kernel refused the probe, so a registered
+# emulator means the kernel does not run them itself.
+if [ "${1:-}" = --native ]; then
+    ! grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386 && "$probe/probe" 2> /dev/null
+    exit
+fi
 "$probe/probe" 2> /dev/null && exit 0
 
 echo "i386-exec: this kernel does not run 32-bit programs; registering qemu-i386 with binfmt_misc"
