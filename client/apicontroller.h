@@ -65,9 +65,10 @@ public:
     // ---- State checks -----------------------------------------------------------------------
     bool isConnected();
     bool serviceCrashed() const;
-    // serviceCrashed after giving a just-ended process a moment to report its end: a lost
-    // connection is often seen before the process's exit has been processed.
-    bool serviceCrashedAfterLoss();
+    // serviceCrashed for a call that has just lost the connection. The API thread is blocked in
+    // the call, so the end of the process may not have been taken in yet: it is taken in here,
+    // waiting at most for a process that is already ending, never for one that runs on.
+    bool serviceCrashedAfterLoss() noexcept;
 
     // ---- Request/reply exchange -------------------------------------------------------------
     QJsonValue sendRequest(const QString& type, const QJsonValue& body, int32_t timeoutMs);

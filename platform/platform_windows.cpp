@@ -73,4 +73,18 @@ bool isOrphanedSegment(const std::string&) {
 
 void removeOrphanedSegment(const std::string&) {}
 
+bool processIsEnding(int64_t pid) {
+    // The exit code leaves STILL_ACTIVE as the last thread ends, before the handles are closed;
+    // the process handle is signalled once the process has ended.
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                   static_cast<DWORD>(pid));
+    if (!process)
+        return ::GetLastError() == ERROR_INVALID_PARAMETER;  // no such process any more
+    DWORD exitCode = STILL_ACTIVE;
+    const bool ending = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0 ||
+                        (::GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE);
+    ::CloseHandle(process);
+    return ending;
+}
+
 }  // namespace quarn::tellan_api::platform
