@@ -47,6 +47,9 @@ public:
     // whatever the service sends, also while no call is reading, and the limit above would
     // bound nothing.
     static constexpr int kSocketReadAheadBytes = 1048576;
+    // Frames must have fewer pixels than this: their byte count is formed in 32 bits as
+    // width * height * 4 / 2, and from 2^30 pixels on it wraps (to 0 or to a few bytes).
+    static constexpr uint64_t kFramePixelLimit = uint64_t(1) << 30;
 
     ApiController();
     ~ApiController();
