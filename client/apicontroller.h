@@ -77,6 +77,9 @@ public:
     QJsonValue sendRequest(const QString& type, const QJsonValue& body, int32_t timeoutMs);
     QJsonValue readReply(int32_t timeoutMs);
     QByteArray readMessage(int32_t timeoutMs);
+    // Writes the frame of one request, terminator included, into `out`: byte for byte the JSON
+    // writer's compact form of {"type": type, "body": body}, with strings written directly.
+    static void writeRequest(QByteArray& out, const QString& type, const QJsonValue& body);
 
     // ---- Start-up ---------------------------------------------------------------------------
     void startService();
