@@ -74,8 +74,8 @@ bool isOrphanedSegment(const std::string&) {
 void removeOrphanedSegment(const std::string&) {}
 
 bool processIsEnding(int64_t pid) {
-    // The exit code leaves STILL_ACTIVE as the last thread ends, before the handles are closed;
-    // the process handle is signalled once the process has ended.
+    // An ending process has its exit code set (no longer STILL_ACTIVE); its handle is signalled
+    // once it has ended.
     HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
                                    static_cast<DWORD>(pid));
     if (!process)
