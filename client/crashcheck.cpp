@@ -18,9 +18,14 @@ bool ApiController::serviceCrashedAfterLoss() noexcept {
         return serviceCrashed();
     // A service that dropped the connection and runs on is not waited for at all. One that is
     // ending closed its connections before its end could be collected: that is waited for.
-    const bool ending = platform::processIsEnding(serviceProcess.processId());
-    serviceProcess.waitForFinished(ending ? kEndingProcessWaitMs : 0);
-    return serviceCrashed();
+    // Should the check itself fail, the loss is reported as it is.
+    try {
+        const bool ending = platform::processIsEnding(serviceProcess.processId());
+        serviceProcess.waitForFinished(ending ? kEndingProcessWaitMs : 0);
+        return serviceCrashed();
+    } catch (...) {
+        return false;
+    }
 }
 
 }  // namespace quarn::tellan_api
