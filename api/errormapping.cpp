@@ -10,6 +10,7 @@ int32_t mapCurrentException(const char* failureText) noexcept {
     try {
         throw;
     } catch (const APIException& e) {
+        // Whether a lost connection was a crash was decided on the API thread, inside the call.
         if (e.code == 99 && e.serviceCrashed) {
             qCritical().nospace() << "Omnivue API:" << failureText
                                   << " (service crash detected): " << e.what();
