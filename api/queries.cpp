@@ -7,6 +7,7 @@
 #include "errormapping.h"
 #include "runonapithread.h"
 
+#include <cstdint>
 #include <cstring>
 
 using namespace quarn::tellan_api;
@@ -190,7 +191,9 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_frame_rois(const char* devi
                                                                 TellanFrame frame,
                                                                 const TellanROI** rois,
                                                                 int* count) {
+    // The pixel count is taken in 64 bits, so that a product that wraps in 32 bits is refused too.
     if (!device || !frame.data || frame.width == 0 || frame.height == 0 ||
+        uint64_t(frame.width) * frame.height >= ApiController::kFramePixelLimit ||
         (frame.pixfmt != TELLAN_PIXFMT_YUYV && frame.pixfmt != TELLAN_PIXFMT_UYVY) || !rois ||
         !count)
         return kInvalidArgument;

@@ -295,6 +295,34 @@ void residentMemory(benchmark::State& state) {
     state.counters["peak_growth_kib"] = peak - first;
 }
 
+// ---- A failing call ----------------------------------------------------------------------------
+
+void dropMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+// A query after the service has dropped the request connection and runs on: it fails with 99.
+// A session of its own, as the drop ends the shared one; its critical lines are not shown.
+void failingCall(benchmark::State& state) {
+    harness().release();
+    BenchSession& session = BenchSession::shared();
+    QString error;
+    if (!session.ensureStarted(&error) || session.control().command("drop request") != "ok") {
+        state.SkipWithError(error.isEmpty() ? "cannot drop the connection"
+                                            : error.toStdString().c_str());
+        session.stop();
+        return;
+    }
+    const QtMessageHandler previous = qInstallMessageHandler(dropMessage);
+    TellanMode mode = TELLAN_MODE_OFF;
+    crop_assist_get_mode(kDevice, &mode);  // meets the loss itself
+    bool all99 = true;
+    for (auto _ : state)
+        all99 &= crop_assist_get_mode(kDevice, &mode) == 99;
+    qInstallMessageHandler(previous);
+    session.stop();
+    if (!all99)
+        state.SkipWithError("a call did not fail with 99");
+}
+
 // ---- The stand-in's own work per request, in-process -------------------------------------------
 
 void standInRequest(benchmark::State& state, const QString& type) {
@@ -349,6 +377,7 @@ void registerFigures() {
     benchmark::RegisterBenchmark("memory/rss_over_100000_calls", residentMemory)
         ->Unit(benchmark::kMillisecond)
         ->Iterations(1);
+    figure("query/failing_after_lost_connection", failingCall);
     figure("standin/isenabled", [](benchmark::State& s) { standInRequest(s, kIsEnabled); });
     figure("standin/gmode", [](benchmark::State& s) { standInRequest(s, kGetMode); });
     for (const auto& size : kFrameSizes) {
@@ -399,6 +428,8 @@ const std::vector<TableRow>& tableRows() {
         frame("1920x1080", "by_hand", "own thread", Goal::None),
         row("event notice to host callback (to raw line read)", time("notice/event_to_callback"),
             mean("notice/event_to_callback", "raw_line"), Goal::RatioAtMost, 1.2, none),
+        row("crop_assist_get_mode failing with 99 after a lost connection",
+            time("query/failing_after_lost_connection"), none, Goal::SecondsAtMost, 0.001, none),
         row("resident memory growth over 100000 calls",
             mean("memory/rss_over_100000_calls", "growth_kib"), none, Goal::KibAtMost, 256, none),
     };

@@ -47,6 +47,9 @@ public:
     // whatever the service sends, also while no call is reading, and the limit above would
     // bound nothing.
     static constexpr int kSocketReadAheadBytes = 1048576;
+    // Frames must have fewer pixels than this: their byte count is formed in 32 bits as
+    // width * height * 4 / 2, and from 2^30 pixels on it wraps (to 0 or to a few bytes).
+    static constexpr uint64_t kFramePixelLimit = uint64_t(1) << 30;
 
     ApiController();
     ~ApiController();
@@ -65,14 +68,18 @@ public:
     // ---- State checks -----------------------------------------------------------------------
     bool isConnected();
     bool serviceCrashed() const;
-    // serviceCrashed after giving a just-ended process a moment to report its end: a lost
-    // connection is often seen before the process's exit has been processed.
-    bool serviceCrashedAfterLoss();
+    // serviceCrashed for a call that has just lost the connection. The API thread is blocked in
+    // the call, so the end of the process may not have been taken in yet: it is taken in here,
+    // waiting at most for a process that is already ending, never for one that runs on.
+    bool serviceCrashedAfterLoss() noexcept;
 
     // ---- Request/reply exchange -------------------------------------------------------------
     QJsonValue sendRequest(const QString& type, const QJsonValue& body, int32_t timeoutMs);
     QJsonValue readReply(int32_t timeoutMs);
     QByteArray readMessage(int32_t timeoutMs);
+    // Writes the frame of one request, terminator included, into `out`: byte for byte the JSON
+    // writer's compact form of {"type": type, "body": body}, with strings written directly.
+    static void writeRequest(QByteArray& out, const QString& type, const QJsonValue& body);
 
     // ---- Start-up ---------------------------------------------------------------------------
     void startService();

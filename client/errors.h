@@ -17,6 +17,10 @@ public:
     APIException(int32_t code, const char* message) : std::runtime_error(message), code(code) {}
 
     int32_t code;
+    // Set on the API thread, inside the call that failed, when a code 99 came with the crash of
+    // the service that the library started: the exported function then returns 97. Deciding
+    // there needs no second call to the API thread and no lock when the failure is reported.
+    bool serviceCrashed = false;
 };
 
 // Failure while starting or attaching to the service; `code` is a StartupResult value.

@@ -17,9 +17,12 @@ namespace {
 
 constexpr int32_t kNoTimeout = -1;
 
-// Both accepted pixel formats take 2 bytes per pixel; any other format counts as no data.
+// Both accepted pixel formats take 2 bytes per pixel; any other format, and a frame too large
+// for the 32-bit count, counts as no data.
 uint32_t frameByteCount(const TellanFrame& frame) {
     if (frame.pixfmt != TELLAN_PIXFMT_YUYV && frame.pixfmt != TELLAN_PIXFMT_UYVY)
+        return 0;
+    if (uint64_t(frame.width) * frame.height >= ApiController::kFramePixelLimit)
         return 0;
     return frame.width * frame.height * 4u / 2u;
 }

@@ -3,6 +3,7 @@
 // header nor those files use Qt, so the Windows side compiles with a plain cross compiler.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace quarn::tellan_api::platform {
@@ -26,6 +27,11 @@ bool isOrphanedSegment(const std::string& nativeKey);
 
 // Removes an orphaned segment (see above) so that the key can be created afresh.
 void removeOrphanedSegment(const std::string& nativeKey);
+
+// True when process `pid` has begun to end or has ended, also before its parent has collected
+// it. A process closes its connections only once it is ending, so a connection lost with this
+// false was dropped by a process that runs on. Never waits; false when the system cannot tell.
+bool processIsEnding(int64_t pid);
 
 // The library's own threads and the service process it started, made known to the system layer
 // for one case: an unload while a session is still open. Windows unloads a DLL with the loader

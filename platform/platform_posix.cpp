@@ -1,7 +1,9 @@
-// POSIX side of the platform layer: /proc/self/exe, dladdr and System V shared memory.
+// POSIX side of the platform layer: /proc/self/exe, dladdr, System V shared memory and the
+// state of a child process.
 #include "platform.h"
 
 #include <dlfcn.h>
+#include <signal.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -125,6 +127,25 @@ void setStartedProcess(long long) {}
 
 bool unloadEndedThreads() {
     return false;
+}
+
+bool processIsEnding(int64_t pid) {
+    // Linux: the task's state and flags (fields 3 and 9 of /proc/<pid>/stat). Exit marks the
+    // task PF_EXITING before it closes any file; a collected process has no entry at all.
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    if (!file)
+        return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    std::string stat;
+    std::getline(file, stat);
+    const std::string::size_type nameEnd = stat.rfind(')');  // the name may hold blanks
+    if (nameEnd == std::string::npos)
+        return false;
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string state, ppid, pgrp, session, tty, tpgid;
+    unsigned long flags = 0;
+    fields >> state >> ppid >> pgrp >> session >> tty >> tpgid >> flags;
+    constexpr unsigned long kExiting = 0x4;  // PF_EXITING
+    return fields && (state == "Z" || state == "X" || (flags & kExiting) != 0);
 }
 
 }  // namespace quarn::tellan_api::platform

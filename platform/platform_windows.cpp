@@ -142,6 +142,20 @@ bool unloadEndedThreads() {
     return threadsEnded.load();
 }
 
+bool processIsEnding(int64_t pid) {
+    // An ending process has its exit code set (no longer STILL_ACTIVE); its handle is signalled
+    // once it has ended.
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                   static_cast<DWORD>(pid));
+    if (!process)
+        return ::GetLastError() == ERROR_INVALID_PARAMETER;  // no such process any more
+    DWORD exitCode = STILL_ACTIVE;
+    const bool ending = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0 ||
+                        (::GetExitCodeProcess(process, &exitCode) && exitCode != STILL_ACTIVE);
+    ::CloseHandle(process);
+    return ending;
+}
+
 }  // namespace quarn::tellan_api::platform
 
 // Runs before the C runtime's atexit handlers and static destructors of this DLL, which hold the

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "apicontroller.h"
+#include "errors.h"
 #include "functorexecutor.h"
 
 #include <exception>
@@ -56,8 +57,9 @@ R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
         std::promise<void> done;
 
         void run() {
+            ApiController* controller = nullptr;
             try {
-                ApiController* controller = ApiController::instance();
+                controller = ApiController::instance();
                 const auto invoke = [&](const Args&... a) {
                     return std::invoke(operation, controller, a...);
                 };
@@ -65,6 +67,12 @@ R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
                     std::apply(invoke, args);
                 else
                     result.value.emplace(std::apply(invoke, args));
+            } catch (APIException& e) {
+                // Only here are the controller and its process at hand: a lost connection is
+                // told from a crash before the failure leaves the API thread.
+                if (e.code == 99 && controller)
+                    e.serviceCrashed = controller->serviceCrashedAfterLoss();
+                failure = std::current_exception();
             } catch (...) {
                 failure = std::current_exception();
             }

@@ -219,10 +219,11 @@ private:
 
     // Called from deep inside a connection's handling, which never resumes: the servers are
     // closed rather than destroyed, and the record goes, so the crash leaves nothing behind.
+    // The hosts' connections end with the process, as in a real crash, not before it.
     [[noreturn]] void crash() {
         qCWarning(lcService) << "Crashing, as asked";
         control_->close();
-        host_->close();
+        host_->stopListening();
         record_.reset();
         crashProcess();
     }

@@ -77,9 +77,13 @@ bool ServiceHost::listen(QString* error) {
 }
 
 void ServiceHost::close() {
+    stopListening();
+    dropConnections(Connections::All);
+}
+
+void ServiceHost::stopListening() {
     requestServer_.close();
     callbackServer_.close();
-    dropConnections(Connections::All);
 }
 
 void ServiceHost::broadcast(const QByteArray& bytes) {

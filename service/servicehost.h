@@ -41,6 +41,8 @@ public:
     bool listen(QString* error);
     // Stops both servers and ends every connection.
     void close();
+    // Stops both servers, which removes their names; the connections made stay open.
+    void stopListening();
 
     const QString& suffix() const { return suffix_; }
 

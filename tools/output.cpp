@@ -137,6 +137,24 @@ std::string textLines(const Object& values) {
 
 }  // namespace
 
+std::string explain(const std::string& command, int code) {
+    const bool opening = command == "init" || command == "attach";
+    switch (code) {
+        case CROP_ASSIST_DEVICE_NOT_FOUND:
+            return opening ? "the service could not be started or reached" : "device not found";
+        case CROP_ASSIST_SERVICE_CRASHED:
+            return opening ? "the service crashed while starting"
+                           : "the service crashed; init, or the command run again with "
+                             "--start, starts a new one";
+        case CROP_ASSIST_NOT_INITIALIZED:
+            return command == "init" ? "the service executable is missing"
+                                     : "the connection to the service was lost; restart the "
+                                       "service, or run with --start";
+        default:
+            return crop_assist::resultMeaning(code);
+    }
+}
+
 void Output::report(const Report& report) {
     if (json_) {
         Object line{{"command", report.command}};
@@ -144,7 +162,7 @@ void Output::report(const Report& report) {
         line.emplace_back("code", report.code);
         if (report.code != CROP_ASSIST_OK) {
             line.emplace_back("name", crop_assist::resultName(report.code));
-            line.emplace_back("meaning", crop_assist::resultMeaning(report.code));
+            line.emplace_back("meaning", explain(report.command, report.code));
         }
         line.insert(line.end(), report.values.begin(), report.values.end());
         writeLine(stdout, Value(std::move(line)).toJson() + "\n");
@@ -160,7 +178,7 @@ void Output::report(const Report& report) {
     }
     writeLine(stderr, "cropassist: " + what + ": failed with code " + std::to_string(report.code) +
                           " " + crop_assist::resultName(report.code) + " (" +
-                          crop_assist::resultMeaning(report.code) + ")\n");
+                          explain(report.command, report.code) + ")\n");
 }
 
 void Output::notice(const std::string& kind, const Object& members) {

@@ -62,6 +62,11 @@ private:
 std::string formatFloat(float value);
 std::string jsonQuote(const std::string& text);
 
+// What a failed call's code means where it came from, with what the user can do where that
+// helps. `command` is the subcommand, or "init" or "attach" for the start of a session: a 99 from
+// init means a missing executable, from any later call a lost connection.
+std::string explain(const std::string& command, int code);
+
 // What one subcommand reports. `context` names what was asked (the device, the mode), `values`
 // holds the answer; a failed call has no values.
 struct Report {

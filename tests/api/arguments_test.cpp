@@ -35,6 +35,10 @@ TEST(Arguments, NullPointersAndBadFramesGive98WithNothingWrittenOrLogged) {
     const TellanDeviceInfo* devices = reinterpret_cast<const TellanDeviceInfo*>(&b);
     TellanDeviceInfo info{"x", "y", "z"};
     const char* dev = "CAM1";
+    const auto sized = [&](uint32_t width, uint32_t height) {
+        return crop_assist_get_frame_rois(dev, TellanFrame{kFrameBytes, width, height, 1}, &rois,
+                                          &count);
+    };
 
     const std::vector<NullCase> cases = {
         {"is_enabled device", [&] { return crop_assist_is_enabled(nullptr, &b); }},
@@ -97,6 +101,8 @@ TEST(Arguments, NullPointersAndBadFramesGive98WithNothingWrittenOrLogged) {
              f.pixfmt = 3;
              return crop_assist_get_frame_rois(dev, f, &rois, &count);
          }},
+        {"frame of 2^30 pixels", [&] { return sized(32768, 32768); }},
+        {"frame whose pixel count wraps in 32 bits", [&] { return sized(65536, 65537); }},
         {"frame rois",
          [&] { return crop_assist_get_frame_rois(dev, kGoodFrame, nullptr, &count); }},
         {"frame count",
@@ -170,6 +176,12 @@ TEST(Arguments, BeforeInitPresetsStayAndOneCriticalLineSays99) {
          "failed to set crash reporting status"},
         {[&] {
              return crop_assist_get_frame_rois(dev, TellanFrame{pixels, 2, 2, 2}, &rois, &count);
+         },
+         "failed to process external frame"},
+        // The largest frame is no argument error (the call fails before its pixels are read).
+        {[&] {
+             return crop_assist_get_frame_rois(dev, TellanFrame{pixels, 32768, 32767, 1}, &rois,
+                                               &count);
          },
          "failed to process external frame"},
         {[&] { return crop_assist_get_last_frame_rois(dev, &rois, &count); },

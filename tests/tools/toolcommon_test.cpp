@@ -38,6 +38,17 @@ TEST(ToolCommon, JsonAndNumberText) {
     EXPECT_EQ(formatFloat(-0.2f), "-0.2");
 }
 
+// A code is explained for where it came from: 99 from init is a missing executable, 99 from a
+// later call a lost connection.
+TEST(ToolCommon, FailuresAreExplainedForWhereTheyCameFrom) {
+    EXPECT_EQ(explain("init", CROP_ASSIST_NOT_INITIALIZED), "the service executable is missing");
+    const std::string lost = explain("is-enabled", CROP_ASSIST_NOT_INITIALIZED);
+    EXPECT_NE(lost.find("connection to the service was lost"), std::string::npos) << lost;
+    EXPECT_EQ(lost.find("executable"), std::string::npos) << lost;
+    EXPECT_EQ(explain("get-device-info", CROP_ASSIST_DEVICE_NOT_FOUND), "device not found");
+    EXPECT_EQ(explain("attach", CROP_ASSIST_DEVICE_NOT_FOUND).find("device"), std::string::npos);
+}
+
 TEST(ToolCommon, ArgumentWords) {
     EXPECT_EQ(parseMode("group"), TELLAN_MODE_GROUP);
     EXPECT_EQ(parseMode("SPEAKER"), TELLAN_MODE_SPEAKER);
