@@ -107,10 +107,10 @@ nice make -j"$jobs" sub-src-qmake_all > "$work/build.log" 2>&1 ||
 (cd src && make sub-corelib-install_subtargets sub-network-install_subtargets \
     sub-moc-install_subtargets sub-rcc-install_subtargets) >> "$work/build.log" 2>&1 ||
     { tail -n 40 "$work/build.log"; exit 1; }
-make sub-qmake-qmake-aux-pro-install_subtargets >> "$work/build.log" 2>&1 ||
+make sub-qmake-qmake-aux-pro-install_subtargets install_mkspecs >> "$work/build.log" 2>&1 ||
     { tail -n 40 "$work/build.log"; exit 1; }
-for f in Qt5Core.dll Qt5Network.dll; do
-    [ -f "$prefix/bin/$f" ] || { echo "qt-mingw: $f was not installed"; exit 1; }
+for f in bin/Qt5Core.dll bin/Qt5Network.dll mkspecs/win32-g++/qplatformdefs.h; do
+    [ -f "$prefix/$f" ] || { echo "qt-mingw: $f was not installed"; exit 1; }
 done
 touch "$prefix/.complete"
 cd "$root"
