@@ -16,7 +16,12 @@ namespace {
 // instance) while the API thread fills and empties it.
 class ControllerSlot {
 public:
-    ~ControllerSlot() { delete current.exchange(nullptr); }
+    ~ControllerSlot() {
+        // After an unload that ended the library's threads the controller is left alone: its
+        // destructor would join a listener that cannot finish.
+        if (!platform::unloadEndedThreads())
+            delete current.exchange(nullptr);
+    }
 
     std::atomic<ApiController*> current{nullptr};
 };

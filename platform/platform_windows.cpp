@@ -90,11 +90,6 @@ std::atomic<bool> threadsEnded{false};
 // a join or the API thread's stop would wait in vain, and code left running in an unmapped DLL
 // would crash the host. Their objects are leaked, not destroyed (see unloadEndedThreads).
 void endSessionAtUnload() {
-    if (HANDLE process = startedProcess.exchange(nullptr)) {
-        ::TerminateProcess(process, 1);
-        ::WaitForSingleObject(process, 1000);
-        ::CloseHandle(process);
-    }
     const DWORD self = ::GetCurrentThreadId();
     for (std::atomic<DWORD>& slot : libraryThreads) {
         const DWORD id = slot.exchange(0);
@@ -106,6 +101,12 @@ void endSessionAtUnload() {
             ::CloseHandle(thread);
         }
         threadsEnded.store(true);
+    }
+    // The threads first: the listener would otherwise see the service go and start to finish.
+    if (HANDLE process = startedProcess.exchange(nullptr)) {
+        ::TerminateProcess(process, 1);
+        ::WaitForSingleObject(process, 1000);
+        ::CloseHandle(process);
     }
 }
 

@@ -7,8 +7,9 @@
  * Exit status 0 when every step held; otherwise the failing step is printed. */
 #include <crop_assist.h>
 
-#include <tlhelp32.h>
 #include <windows.h>
+/* after windows.h, which it needs */
+#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <string.h>
