@@ -175,8 +175,10 @@ bool TerminationWatcher::install(QString* error) {
 
 void TerminationWatcher::watchInputEnd() {
     const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
-    // A console (or the NUL device) never ends; a missing handle has nothing to watch.
-    if (input == nullptr || input == INVALID_HANDLE_VALUE || ::GetFileType(input) == FILE_TYPE_CHAR)
+    // A console never ends; a missing handle has nothing to watch. Pipes, files and the NUL
+    // device end as they do on Linux.
+    DWORD consoleMode = 0;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE || ::GetConsoleMode(input, &consoleMode))
         return;
     // The thread is never joined: a synchronous read cannot be interrupted everywhere (Wine
     // lacks CancelSynchronousIo), and it ends with the process.
