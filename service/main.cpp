@@ -50,7 +50,8 @@ const char kDescription[] =
     "\"OmnivueControl_<suffix>\"; send it \"help\" for its commands.\n"
     "\n"
     "Exit codes: 0 ended on request, 1 start-up error, 2 another service is running,\n"
-    "or what the scenario or the control channel asks for. SIGTERM and SIGINT end it cleanly.";
+    "or what the scenario or the control channel asks for. SIGTERM and SIGINT end it cleanly,\n"
+    "and so do WM_CLOSE (what QProcess::terminate() sends), Ctrl+C and Ctrl+Break on Windows.";
 
 struct Options {
     bool standalone = false;

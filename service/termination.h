@@ -9,9 +9,10 @@
 
 namespace omnivue {
 
-// Delivers SIGTERM and SIGINT (where the system has them) and, when asked, the end of standard
-// input as terminationRequested(). At most one may exist; the destructor restores the previous
-// signal handling.
+// Delivers the system's requests to end (SIGTERM and SIGINT; on Windows WM_CLOSE, which is what
+// QProcess::terminate() sends, and console Ctrl+C, Ctrl+Break and close) and, when asked, the end
+// of standard input as terminationRequested(). At most one may exist; the destructor restores
+// the previous handling.
 class TerminationWatcher : public QObject {
     Q_OBJECT
 public:
@@ -32,7 +33,8 @@ private:
     std::unique_ptr<Private> d;
 };
 
-// Ends the process at once, abnormally (as a crash), without writing a core file.
+// Ends the process at once, abnormally (as a crash), without writing a core file; on Windows
+// with the exit status of an access violation.
 [[noreturn]] void crashProcess();
 
 }  // namespace omnivue
