@@ -47,6 +47,8 @@ public:
     // whatever the service sends, also while no call is reading, and the limit above would
     // bound nothing.
     static constexpr int kSocketReadAheadBytes = 1048576;
+    // Start-up connection attempts: each has this window and the next begins no sooner.
+    static constexpr qint64 kStartAttemptMs = 1000;
 
     ApiController();
     ~ApiController();
@@ -132,6 +134,7 @@ private:
     QLocalSocket requestSocket;
     QByteArray readBuffer;
     QByteArray requestText;  // the frame being sent; its storage is reused by every request
+    qint64 startAttemptMs = kStartAttemptMs;  // only tests shorten it
     std::thread listenerThread;
     std::map<QByteArray, DeviceRecord> devices;
     std::deque<QByteArray> pendingDevices;

@@ -1,52 +1,38 @@
-// Plays the owner of an announcement record in a process of its own, driven line by line.
-//
+// Plays the owner of an announcement record in a process of its own, driven line by line:
 //   record_owner <appName> <percent-encoded value> [--no-ready]
-//
-// Constructs the owner-capable SingleAppInstance and prints "created" (it made the record) or
-// "attached" (one existed). Unless --no-ready is given it then signals readiness. Commands on
-// stdin: "ready" (signalReady, answers "ready"), "read" (answers "value:" + the value or
-// "error:" + the failure text), "quit" or end of input (orderly end), "crash" (dies at once
-// from SIGKILL, so nothing is detached or released).
+// Prints "created" (it made the record) or "attached" (one existed), then signals readiness
+// unless --no-ready is given. Commands on stdin: "ready" (answers "ready"), "read" (answers
+// "value:" and the value, or "error:" and the failure), "quit" or the end of input (orderly
+// end), "crash" (ends at once, without releasing anything).
 #include "singleappinstance.h"
 
 #include <QUrl>
 
-#include <csignal>
-#include <cstring>
+#include <cstdlib>
 #include <iostream>
 #include <stdexcept>
 #include <string>
 
-using quarn::tellan_api::SingleAppInstance;
-
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::cerr << "usage: record_owner <appName> <value> [--no-ready]\n";
+    if (argc < 3)
         return 2;
-    }
-    bool ready = true;
-    for (int i = 3; i < argc; ++i)
-        ready = ready && std::strcmp(argv[i], "--no-ready") != 0;
-
-    SingleAppInstance instance(QString::fromUtf8(argv[1]), QUrl::fromPercentEncoding(argv[2]));
+    quarn::tellan_api::SingleAppInstance instance(QString::fromUtf8(argv[1]),
+                                                  QUrl::fromPercentEncoding(argv[2]));
     std::cout << (instance.isPrimary() ? "created" : "attached") << std::endl;
-    if (ready)
+    if (argc == 3)
         instance.signalReady();
-
-    std::string command;
-    while (std::getline(std::cin, command) && command != "quit") {
+    for (std::string command; std::getline(std::cin, command) && command != "quit";) {
         if (command == "ready") {
             instance.signalReady();
             std::cout << "ready" << std::endl;
         } else if (command == "read") {
             try {
-                const std::string value = instance.readValue().toStdString();
-                std::cout << "value:" << value << std::endl;
+                std::cout << "value:" << instance.readValue().toStdString() << std::endl;
             } catch (const std::runtime_error& e) {
                 std::cout << "error:" << e.what() << std::endl;
             }
         } else if (command == "crash") {
-            std::raise(SIGKILL);
+            std::_Exit(9);
         }
     }
     return 0;

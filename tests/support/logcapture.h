@@ -10,13 +10,8 @@
 
 namespace testsupport {
 
-struct LogLine {
-    QtMsgType level;
-    std::string text;
-};
-
-// Installs itself as the Qt message handler on construction and restores the previous handler on
-// destruction. Lines logged from any thread are kept, in order. At most one may be alive.
+// Installs itself as the Qt message handler and restores the previous one when destroyed. Lines
+// logged from any thread are kept, in order. At most one may be alive.
 class LogCapture {
 public:
     LogCapture();
@@ -24,13 +19,9 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<LogLine> lines() const;
     void clear();
-    // Number of lines at `level` whose text equals `text`.
-    int count(QtMsgType level, const std::string& text) const;
-    // Number of lines at `level` whose text contains `part`.
-    int countContaining(QtMsgType level, const std::string& part) const;
-    // Every line at `level`; handy for asserting that exactly one was written.
+    // Lines at `level` whose text equals `text`, or contains it when `part` is true.
+    int count(QtMsgType level, const std::string& text, bool part = false) const;
     std::vector<std::string> at(QtMsgType level) const;
     // All lines as one printable text, for failure messages.
     std::string dump() const;
@@ -39,7 +30,7 @@ private:
     static void handler(QtMsgType type, const QMessageLogContext& context, const QString& msg);
 
     mutable std::mutex mutex_;
-    std::vector<LogLine> lines_;
+    std::vector<std::pair<QtMsgType, std::string>> lines_;
     QtMessageHandler previous_;
 };
 
