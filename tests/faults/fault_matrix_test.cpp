@@ -82,8 +82,9 @@ TEST(FaultMatrixLoss, LossesInTheMiddleOfACall) {
         // A fault before the listener has connected would add the listener's own line.
         ASSERT_TRUE(control.waitForCallbackConnections(1));
         control.command(c.fault);
-        if (std::string(c.fault) == "crash")
+        if (std::string(c.fault) == "crash") {
             ASSERT_EQ(testsupport::waitForNoChild("OmnivueService.exe"), 0);
+        }
         const std::string crashed = c.code == 97 ? " (service crash detected)" : "";
         bool enabled = true;
         auto call = std::async(std::launch::async,
@@ -282,8 +283,9 @@ TEST(FaultMatrixKilled, AKilledServiceLeavesNothingThatStopsTheNextOne) {
         const std::vector<long> pids = testsupport::childProcesses("OmnivueService.exe");
         ASSERT_EQ(pids.size(), 1u);
         bool enabled = false;
-        if (round == 0)
+        if (round == 0) {
             ASSERT_TRUE(testsupport::killHard(pids[0]));
+        }
         EXPECT_EQ(crop_assist_is_enabled("CAM1", &enabled), round == 0 ? 97 : 0);
         EXPECT_TRUE(session.exitCleanly());
     }
