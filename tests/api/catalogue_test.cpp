@@ -296,9 +296,7 @@ TEST(Catalogue, EveryCallBeforeInitAndAgainstTheService) {
     testsupport::LibrarySession session;
     ASSERT_EQ(session.initResult(), 0) << log.dump();
     // The service announces its cameras on the callback connection; a full listing fetches both.
-    Outs listed;
-    for (int i = 0; i < 250 && listed.n != 2; ++i)
-        ASSERT_EQ(crop_assist_get_devices(&listed.d, &listed.n), 0) << log.dump();
+    ASSERT_EQ(testsupport::listDevicesUntil(2), 2);
     log.clear();
     for (const Row& row : kRows) {
         SCOPED_TRACE(row.failure);

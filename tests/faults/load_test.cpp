@@ -159,11 +159,7 @@ protected:
     void SetUp() override {
         SessionTest::SetUp();
         // The cameras are announced on the callback connection; the calls start once all are known.
-        const TellanDeviceInfo* devices = nullptr;
-        int count = 0;
-        for (int i = 0; i < 250 && count < kThreads + 1; ++i)
-            ASSERT_EQ(crop_assist_get_devices(&devices, &count), 0) << log.dump();
-        ASSERT_EQ(count, kThreads + 1);
+        ASSERT_EQ(testsupport::listDevicesUntil(kThreads + 1), kThreads + 1);
     }
 };
 

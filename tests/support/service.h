@@ -1,10 +1,11 @@
 // Running programs for the suites: the stand-in service (standalone, for the life of an object)
-// with a client of its control channel, and any program run to its end as a child process. All
-// of it blocks and needs no Qt event loop.
+// with a client of its control channel, and any program run to its end. All of it blocks and
+// needs no Qt event loop.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <QProcess>
+#include <QStringList>
 
 #include <memory>
 #include <string>
@@ -17,16 +18,14 @@ namespace testsupport {
 // Full path of the built OmnivueService.exe in the build's output folder.
 std::string serviceExecutablePath();
 
-// Sets an environment variable for its lifetime (a service started meanwhile inherits it) and
-// restores the previous state afterwards.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value);
-    ~ScopedEnv();
-
-private:
-    QByteArray name_, previous_;
-    bool had_;
+// Sets an environment variable for its lifetime (programs started meanwhile inherit it).
+struct ScopedEnv {
+    ScopedEnv(const char* name, const std::string& value) : name(name), previous(qgetenv(name)) {
+        qputenv(name, QByteArray::fromStdString(value));
+    }
+    ~ScopedEnv() { previous.isNull() ? qunsetenv(name) : qputenv(name, previous); }
+    const char* name;
+    QByteArray previous;
 };
 
 // A client of a running service's control channel, connected within 10 s.
@@ -34,29 +33,25 @@ class ServiceControl {
 public:
     explicit ServiceControl(const std::string& name);
     ~ServiceControl();
-    // One command line; the answer line ("ok", "ok <data>" or "err <text>"). A local failure
-    // comes back as "err " and its description, so a failing test prints it.
+    // One command line and its answer line ("ok", "ok <data>" or "err <text>"); a local failure
+    // comes back as "err " and its description.
     std::string command(const std::string& line);
-    // Whether the service answered `line` with "ok" (with or without data); the answer otherwise.
-    ::testing::AssertionResult ok(const std::string& line);
+    ::testing::AssertionResult ok(const std::string& line);  // answered "ok" or "ok <data>"
     // The request frames the service has received of `type` (all for ""), oldest first.
     std::vector<std::string> requests(const std::string& type = {});
-    // Waits until the service counts `count` callback connections.
     bool waitForCallbackConnections(int count);
 
 private:
-    bool readLine(std::string* line);
     std::unique_ptr<QLocalSocket> socket_;
 };
 
-// OmnivueService.exe --standalone with an optional inline scenario, for the life of the object.
-// The constructor waits until the service has printed its names (its record is published and
-// its servers listen); the destructor ends it politely, then hard.
+// OmnivueService.exe --standalone with an optional inline scenario. The constructor waits until
+// it has printed its names (its record is published and its servers listen); the destructor ends
+// it politely, then hard.
 class StandaloneService {
 public:
     explicit StandaloneService(const std::string& scenarioJson = {});
     ~StandaloneService();
-
     bool ready() const { return !suffix_.empty() && !controlName_.empty(); }
     const std::string& suffix() const { return suffix_; }
     ServiceControl& control();
@@ -73,7 +68,7 @@ struct ChildRun {
     int status = -1;
     bool crashed = false;
     std::string out, err;
-    std::string describe() const;
+    std::string describe() const { return "status " + std::to_string(status) + "\n" + out + err; }
 };
 ChildRun runChild(const QString& program, const QStringList& arguments,
                   const QByteArray& input = {}, const QString& workingDirectory = {});

@@ -11,26 +11,19 @@
 
 #include <QUuid>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace testsupport {
 
-// Success when exactly one critical line was logged and it reads `expected` (or starts with it
-// when `prefix` is true).
+// Success when exactly one critical line was logged and it reads `expected` (or starts with it).
 inline ::testing::AssertionResult onlyCriticalLine(const LogCapture& log,
                                                    const std::string& expected,
                                                    bool prefix = false) {
     const std::vector<std::string> critical = log.at(QtCriticalMsg);
     if (critical.size() == 1 &&
-        (prefix ? critical[0].rfind(expected, 0) == 0 : critical[0] == expected))
+        critical[0].compare(0, prefix ? expected.size() : std::string::npos, expected) == 0)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
            << "expected the one critical line \"" << expected << "\"; the log was:\n"
@@ -44,7 +37,6 @@ class NoticeLog {
 public:
     NoticeLog() { active() = this; }
     ~NoticeLog() { active() = nullptr; }
-
     bool install() {
         return crop_assist_set_device_connected_callback(&connected) == 0 &&
                crop_assist_set_device_disconnected_callback(&disconnected) == 0 &&
@@ -54,13 +46,12 @@ public:
     static void disconnected(const char* sn) { record("-" + std::string(sn)); }
     static void event(int code, const char* text) { record(std::to_string(code) + ":" + text); }
     static void record(const std::string& notice) {
-        NoticeLog* self = active();
-        if (!self)
-            return;
-        std::lock_guard<std::mutex> lock(self->mutex_);
-        self->notices_.push_back(notice);
-        self->threads_.push_back(std::this_thread::get_id());
-        self->changed_.notify_all();
+        if (NoticeLog* self = active()) {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->notices_.push_back(notice);
+            self->threads_.push_back(std::this_thread::get_id());
+            self->changed_.notify_all();
+        }
     }
     // Waits until `notice` has been recorded `times` times; false after `timeoutMs`.
     bool waitFor(const std::string& notice, int times = 1, int timeoutMs = 10000) {
@@ -79,8 +70,8 @@ public:
     }
 
 private:
-    static NoticeLog*& active() {
-        static NoticeLog* current = nullptr;
+    static std::atomic<NoticeLog*>& active() {
+        static std::atomic<NoticeLog*> current{nullptr};
         return current;
     }
     mutable std::mutex mutex_;
@@ -89,6 +80,17 @@ private:
     std::vector<std::thread::id> threads_;
 };
 
+// Lists the devices until there are `count` (the service announces its devices right after the
+// library connects, and the first listing fetches them); the last count.
+inline int listDevicesUntil(int count) {
+    const TellanDeviceInfo* devices = nullptr;
+    int listed = 0;
+    for (int i = 0; i < 250 && crop_assist_get_devices(&devices, &listed) == 0 && listed < count;
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return listed;
+}
+
 class LibrarySession {
 public:
     // `scenarioJson` replaces any scenario the environment names; "" leaves the environment's.
@@ -96,13 +98,11 @@ public:
         : controlName_("OmnivueControl_" +
                        QUuid::createUuid().toString(QUuid::Id128).toStdString()) {
         ScopedEnv control("OMNIVUE_CONTROL", controlName_);
-        std::unique_ptr<ScopedEnv> scenario;
-        if (!scenarioJson.empty())
-            scenario = std::make_unique<ScopedEnv>("OMNIVUE_SCENARIO_JSON", scenarioJson);
+        ScopedEnv scenario(scenarioJson.empty() ? "OMNIVUE_UNUSED" : "OMNIVUE_SCENARIO_JSON",
+                           scenarioJson);
         initResult_ = crop_assist_init();
     }
     ~LibrarySession() { crop_assist_exit(); }
-
     int initResult() const { return initResult_; }
     ServiceControl& control() {
         if (!control_)
@@ -123,8 +123,8 @@ private:
 };
 
 // The fixture of the end-to-end suites: a session, the log, the notices recorded and the
-// service's callback listener connected before the test starts (a notice sent earlier would
-// reach nobody). The session must end cleanly.
+// service's callback listener connected before the test starts (a notice sent earlier would reach
+// nobody). The session must end cleanly.
 class SessionTest : public ::testing::Test {
 protected:
     explicit SessionTest(const std::string& scenarioJson = "{}") : session(scenarioJson) {}
