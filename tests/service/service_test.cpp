@@ -71,20 +71,11 @@ struct Peer {
 }  // namespace
 
 TEST(Service, StartLineScenarioChecksAndExitCodes) {
-    const struct {
-        const char* scenario;
-        int code;
-    } cases[] = {
-        {R"({"startup": {"exitCode": 7}})", 7},
-        {R"({"startup": {"exitCode": 0}})", 0},
-        {R"({"startup": {"crash": true}})", -1},
-        {R"({"startup": {"exitcode": 7}})", 1},
-        {R"({"devices": [{"sn": 5}]})", 1},
-        {R"({"devices": [{"sn": "X"}, {"sn": "X"}]})", 1},
-        {"{not json", 1},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(Started(c.scenario).exitCode(), c.code) << c.scenario;
+    // A scenario is checked before start-up: unknown members, wrong types and duplicates are
+    // refused with 1 (the library's start-up suite runs the exit codes a scenario asks for).
+    for (const char* scenario : {R"({"startup": {"exitcode": 7}})", R"({"devices": [{"sn": 5}]})",
+                                 R"({"devices": [{"sn": "X"}, {"sn": "X"}]})", "{not json"})
+        EXPECT_EQ(Started(scenario).exitCode(), 1) << scenario;
 
     // A second service finds the live record and leaves with 2; SIGTERM ends one cleanly, and so
     // does the end of its input, each taking the record along.
