@@ -24,12 +24,12 @@ lock=/tmp/omnivue-tests.lock
 asan_excluded='^(Soak\.|Load\.Soak|packaging_install_and_host$)'
 asan_soak=(OMNIVUE_SOAK_CYCLES=20 OMNIVUE_SOAK_CALLS=5000)
 
-# The suites that exercise the library's threads: the API thread and call marshalling, the
-# callback listener, start-up and shutdown, the notices end to end, and many host threads calling
-# while callbacks call back in.
-tsan_suites='^(RuntimeStart|RunOnApiThread|Lifecycle|Startup|Callbacks|Devices|Load\.Concurrency)'
-tsan_targets=(runtime_runonapithread_test api_lifecycle_test client_startup_test
-    api_callbacks_test api_devices_test faults_load_test omnivue_service api_unload_host)
+# The suites that exercise the library's threads: start-up and shutdown with the API thread and
+# its call marshalling, the callback listener and the notices end to end, and many host threads
+# calling while callbacks call back in.
+tsan_suites='^(Lifecycle|Startup|Callbacks|Devices|Load\.Concurrency)'
+tsan_targets=(api_lifecycle_test client_startup_test api_callbacks_test api_devices_test
+    faults_load_test omnivue_service api_unload_host)
 
 fresh_reports() {
     rm -rf "$1"

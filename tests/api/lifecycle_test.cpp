@@ -75,6 +75,21 @@ TEST(Lifecycle, AFailedInitLeavesNothingRunningAndMayBeRetried) {
     }
 }
 
+// A host that brings its own Qt application: the library uses it and leaves it alone.
+TEST(Lifecycle, AHostsOwnApplicationIsUsedAndLeftAlone) {
+    int argc = 1;
+    char name[] = "host";
+    char* argv[] = {name, nullptr};
+    QCoreApplication host(argc, argv);
+    testsupport::LogCapture log;
+    LibrarySession session;
+    ASSERT_EQ(session.initResult(), 0) << log.dump();
+    EXPECT_EQ(log.count(QtInfoMsg, kRetaining), 0) << log.dump();
+    EXPECT_TRUE(session.exitCleanly());
+    EXPECT_EQ(QCoreApplication::instance(), &host);
+    EXPECT_EQ(log.count(QtDebugMsg, "Omnivue API unloaded"), 1) << log.dump();
+}
+
 // A host that never calls exit: the library is released when the process ends. The listener's
 // last line shows that the controller was shut down while the process still ran.
 TEST(Lifecycle, ReturningFromMainWithoutExitShutsDownCleanly) {

@@ -1,11 +1,9 @@
-// The stand-in service as a process: its start line, scenario checks and exit codes, its record,
-// several hosts at once, and its control channel's notices (the library's suites use the rest).
+// The stand-in service as a process: its scenario checks, its record and how it ends, and its
+// notices to several callback connections (the library's suites use the rest).
 #include "service.h"
 #include "singleappinstance.h"
 
-#include <QLocalSocket>
 #include <QProcessEnvironment>
-#include <QThread>
 #include <QUuid>
 
 #include <gtest/gtest.h>
@@ -44,29 +42,13 @@ struct Started {
     QProcess process;
 };
 
-// A host's connection to one of the service's sockets; lines up to `end`.
-struct Peer {
-    // Connects within 10 s: a service just started may not listen yet.
-    explicit Peer(const std::string& name) {
-        for (int i = 0; i < 200 && socket.state() != QLocalSocket::ConnectedState; ++i) {
-            socket.connectToServer(QString::fromStdString(name));
-            if (!socket.waitForConnected(1000))
-                QThread::msleep(50);
-        }
-    }
-    QByteArray read(int lines, char end = '\n') {
-        while (buffer.count(end) < lines && socket.waitForReadyRead(10000))
-            buffer += socket.readAll();
-        int size = 0;
-        for (int i = 0; i < lines && buffer.indexOf(end, size) >= 0; ++i)
-            size = buffer.indexOf(end, size) + 1;
-        const QByteArray out = buffer.left(size);
-        buffer.remove(0, size);
-        return out;
-    }
-    QLocalSocket socket;
-    QByteArray buffer;
-};
+// The next `count` lines a callback connection receives (a control client reads any lines).
+std::string lines(ServiceControl& connection, int count) {
+    std::string out;
+    while (count-- > 0)
+        out += connection.command("") + "\n";
+    return out;
+}
 
 }  // namespace
 
@@ -90,39 +72,26 @@ TEST(Service, StartLineScenarioChecksAndExitCodes) {
         EXPECT_FALSE(recordPublished());
     }
     Started started("{}");
-    Peer host("ZuzoRerazuIO_" + started.suffix.toStdString());
-    ASSERT_EQ(host.socket.state(), QLocalSocket::ConnectedState);
+    ServiceControl host("ZuzoRerazuIO_" + started.suffix.toStdString());  // once it listens
     EXPECT_TRUE(recordPublished());
     started.process.closeWriteChannel();
     EXPECT_EQ(started.exitCode(), 0);
     EXPECT_FALSE(recordPublished());
 }
 
-TEST(Service, HostsRequestsAndNoticesOverTheControlChannel) {
+TEST(Service, NoticesReachEveryCallbackConnection) {
     StandaloneService service;
     ASSERT_TRUE(service.ready());
     ServiceControl& control = service.control();
-    const std::string requestName = "ZuzoRerazuIO_" + service.suffix();
     const std::string callbackName = "ZuzoRerazuO_" + service.suffix();
     // Each new callback connection is first told of the current devices.
-    auto gone = std::make_unique<Peer>(callbackName);
-    Peer one(callbackName), two(callbackName);
-    for (Peer* peer : {gone.get(), &one, &two})
-        ASSERT_EQ(peer->read(2), "0CAM1\n0CAM2\n");
-
-    // Requests of two hosts at once: the raw handshake, a frame that is not a request (code 5).
-    Peer first(requestName), second(requestName);
-    first.socket.write(QByteArray::fromStdString(service.suffix()) + '\0');
-    EXPECT_EQ(first.read(1, '\0'), QByteArray("ok", 3));
-    second.socket.write(QByteArray("no json\n", 9));
-    EXPECT_TRUE(second.read(1, '\0').startsWith(R"({"code":5,"err":"request: )"));
-    EXPECT_EQ(control.requests().back(), "no json\\n");
-    EXPECT_EQ(control.command("clients"), "ok 2 3");
-    for (const char* bad : {"event 5 x", "rawcb \\q", "arrive", "frobnicate", "unscript none",
-                            R"(script x {"bogus": 1})"})
-        EXPECT_EQ(control.command(bad).rfind("err ", 0), 0u) << bad;
+    auto gone = std::make_unique<ServiceControl>(callbackName);
+    ServiceControl one(callbackName), two(callbackName);
+    for (ServiceControl* connection : {gone.get(), &one, &two})
+        ASSERT_EQ(lines(*connection, 2), "0CAM1\n0CAM2\n");
     EXPECT_TRUE(control.ok("arrive CAMX"));
-    EXPECT_EQ(Peer(callbackName).read(3), "0CAM1\n0CAM2\n0CAMX\n");
+    ServiceControl three(callbackName);
+    EXPECT_EQ(lines(three, 3), "0CAM1\n0CAM2\n0CAMX\n");
 
     // A notice to a connection whose host has gone finds the loss at once; the connections after
     // it must still get the notice exactly once. The commands go in one write, so that the
@@ -132,10 +101,10 @@ TEST(Service, HostsRequestsAndNoticesOverTheControlChannel) {
     gone.reset();
     for (const char* line : {"event 3 moved left", "lose CAMX", "rawcb 9x\\r\\x00\\\\\\n"})
         EXPECT_EQ(control.command(line), "ok");
-    const QByteArray expected =
-        QByteArray("0CAMX\n2first\n3moved left\n1CAMX\n9x\r") + '\0' + "\\\n";
-    EXPECT_EQ(one.read(5), expected);
-    EXPECT_EQ(two.read(5), expected);
+    const std::string expected =
+        std::string("0CAMX\n2first\n3moved left\n1CAMX\n9x\r") + '\0' + "\\\n";
+    EXPECT_EQ(lines(one, 5), expected);
+    EXPECT_EQ(lines(two, 5), expected);
     EXPECT_EQ(control.command("exit 5"), "ok");
     ASSERT_TRUE(service.process().waitForFinished(10000));
     EXPECT_EQ(service.process().exitCode(), 5);

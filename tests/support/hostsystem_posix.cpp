@@ -13,7 +13,6 @@ namespace testsupport {
 
 namespace {
 
-// The entry names of a /proc directory.
 std::vector<std::string> entries(const std::string& path) {
     std::vector<std::string> names;
     if (DIR* dir = ::opendir(path.c_str())) {
@@ -33,8 +32,8 @@ long statusField(const std::string& name) {
     return -1;
 }
 
-void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+void pause() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
 }  // namespace
@@ -46,12 +45,11 @@ std::string Resources::describe() const {
 
 Resources ownResources(int maxThreads, int maxHandles) {
     Resources now;
-    for (int i = 0; i < 150; ++i, sleepMs(20)) {
+    for (int i = 0; i < 150 && (i == 0 || now.threads > maxThreads || now.handles > maxHandles);
+         ++i, pause()) {
         now.rssKiB = statusField("VmRSS");
         now.threads = static_cast<int>(statusField("Threads"));
         now.handles = static_cast<int>(entries("/proc/self/fd").size()) - 1;  // the listing's own
-        if (now.threads <= maxThreads && now.handles <= maxHandles)
-            break;
     }
     return now;
 }
@@ -69,7 +67,7 @@ std::set<std::string> ipcObjects() {
 }
 
 std::set<std::string> ipcAddedSince(const std::set<std::string>& baseline, int settleMs) {
-    for (int waited = 0;; waited += 50, sleepMs(50)) {
+    for (int waited = 0;; waited += 20, pause()) {
         std::set<std::string> added;
         for (const std::string& id : ipcObjects())
             if (!baseline.count(id))
@@ -80,28 +78,27 @@ std::set<std::string> ipcAddedSince(const std::set<std::string>& baseline, int s
 }
 
 std::vector<long> childProcesses(const std::string& name) {
-    const std::string comm = name.substr(0, 15);  // the kernel keeps no more
     std::vector<long> pids;
     for (const std::string& pid : entries("/proc")) {
         std::ifstream stat("/proc/" + pid + "/stat");
         std::string line;
         if (pid[0] < '0' || pid[0] > '9' || !std::getline(stat, line))
             continue;
-        // pid (comm) state ppid ...; comm may hold blanks, so split at the last ')'.
+        // pid (comm) state ppid ...: comm (the first 15 characters) may hold blanks.
         const size_t open = line.find('('), close = line.rfind(')');
         char state = 0;
         long ppid = 0;
         std::istringstream(line.substr(close + 1)) >> state >> ppid;
-        if (ppid == ::getpid() && line.compare(open + 1, close - open - 1, comm) == 0)
+        if (ppid == ::getpid() && line.compare(open + 1, close - open - 1, name.substr(0, 15)) == 0)
             pids.push_back(std::stol(pid));
     }
     return pids;
 }
 
 int waitForNoChild(const std::string& name, int timeoutMs) {
-    for (int waited = 0;; waited += 50, sleepMs(50))
-        if (childProcesses(name).empty() || waited >= timeoutMs)
-            return static_cast<int>(childProcesses(name).size());
+    for (int waited = 0; !childProcesses(name).empty() && waited < timeoutMs; waited += 20)
+        pause();
+    return static_cast<int>(childProcesses(name).size());
 }
 
 bool killHard(long pid) {
