@@ -120,26 +120,6 @@ TEST(FaultMatrixLoss, LossesInTheMiddleOfACall) {
     }
 }
 
-TEST_F(FaultMatrix, GarbageRepliesGive100AndTheStreamStaysInStep) {
-    for (const std::string raw : {"\x01\x02 not json \x7f", R"({"code":0,"err":"","reply":tr)",
-                                  R"({"code":0,"err":"","reply":true}trailing)"}) {
-        QJsonParseError error;
-        QJsonDocument::fromJson(QByteArray::fromStdString(raw), &error);
-        const QJsonObject script{{"raw", QString::fromStdString(raw)}, {"times", 1}};
-        ASSERT_TRUE(
-            session.command("script isenabled " +
-                            QJsonDocument(script).toJson(QJsonDocument::Compact).toStdString()));
-        log.clear();
-        bool enabled = true;
-        EXPECT_EQ(crop_assist_is_enabled("CAM1", &enabled), CROP_ASSIST_FAILURE);
-        EXPECT_TRUE(onlyCriticalLine(
-            log, "Omnivue API:failed to get feature status: " + error.errorString().toStdString()));
-        // The bad frame was consumed whole: the next reply belongs to the next request.
-        EXPECT_EQ(crop_assist_is_enabled("CAM1", &enabled), 0);
-        EXPECT_TRUE(enabled);
-    }
-}
-
 // The reader buffers up to 20 MiB without a terminator: a frame of that size with its terminator
 // is read (and refused for what it holds), one byte more is not. The scripts are too long for the
 // control channel and come with the service's scenario file.

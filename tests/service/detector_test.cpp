@@ -15,7 +15,7 @@ namespace {
 struct Fill {
     Region area;
     std::uint8_t value;
-    bool chroma;  // on the chroma bytes instead of the luma
+    bool chroma = false;  // on the chroma bytes instead of the luma
 };
 
 std::string detect(int width, int height, PixelFormat format, const std::vector<Fill>& fills) {
@@ -43,38 +43,33 @@ TEST(Detector, FindsExactlyTheBrightShapes) {
         // Unaligned to the cells; the threshold itself counts; ordered by y, then x.
         {640,
          480,
-         {{{37, 301, 90, 45}, 235, false}, {{403, 61, 51, 120}, 200, false}},
+         {{{37, 301, 90, 45}, 235}, {{403, 61, 51, 120}, 200}},
          "403,61,51,120;37,301,90,45;"},
         {320,
          240,
-         {{{200, 10, 20, 20}, 255, false}, {{10, 10, 20, 20}, 255, false}},
+         {{{200, 10, 20, 20}, 255}, {{10, 10, 20, 20}, 255}},
          "10,10,20,20;200,10,20,20;"},
         // Frame edges of odd sizes.
-        {101,
-         37,
-         {{{90, 30, 11, 7}, 240, false}, {{0, 0, 5, 5}, 240, false}},
-         "0,0,5,5;90,30,11,7;"},
+        {101, 37, {{{90, 30, 11, 7}, 240}, {{0, 0, 5, 5}, 240}}, "0,0,5,5;90,30,11,7;"},
         // Too small, just under the threshold, bright chroma only: nothing.
         {320,
          240,
-         {{{50, 50, 3, 3}, 255, false},
-          {{100, 100, 60, 60}, 199, false},
-          {{0, 0, 320, 240}, 255, true}},
+         {{{50, 50, 3, 3}, 255}, {{100, 100, 60, 60}, 199}, {{0, 0, 320, 240}, 255, true}},
          ""},
         // An L shape, a diagonal step and a pair one dark pixel apart join; three dark pixels
         // keep shapes in neighbouring cells apart, side by side and diagonally.
         {320,
          240,
-         {{{20, 20, 10, 60}, 230, false},
-          {{20, 70, 60, 10}, 230, false},
-          {{200, 100, 8, 8}, 230, false},
-          {{208, 108, 8, 8}, 230, false},
-          {{20, 120, 10, 10}, 230, false},
-          {{31, 120, 10, 10}, 230, false},
-          {{100, 150, 20, 20}, 230, false},
-          {{123, 150, 20, 20}, 230, false},
-          {{200, 152, 16, 16}, 230, false},
-          {{219, 171, 16, 16}, 230, false}},
+         {{{20, 20, 10, 60}, 230},
+          {{20, 70, 60, 10}, 230},
+          {{200, 100, 8, 8}, 230},
+          {{208, 108, 8, 8}, 230},
+          {{20, 120, 10, 10}, 230},
+          {{31, 120, 10, 10}, 230},
+          {{100, 150, 20, 20}, 230},
+          {{123, 150, 20, 20}, 230},
+          {{200, 152, 16, 16}, 230},
+          {{219, 171, 16, 16}, 230}},
          "20,20,60,60;200,100,16,16;20,120,21,10;100,150,20,20;123,150,20,20;200,152,16,16;219,171,"
          "16,16;"},
     };
