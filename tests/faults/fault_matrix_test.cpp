@@ -120,19 +120,21 @@ TEST(FaultMatrixLoss, LossesInTheMiddleOfACall) {
     }
 }
 
-// The reader buffers up to 20 MiB without a terminator: a frame of that size with its terminator
-// is read (and refused for what it holds), one byte more is not. The scripts are too long for the
-// control channel and come with the service's scenario file.
+// The reader buffers up to 20 MiB: a frame of one byte less, with its terminator, is read (and
+// refused for what it holds); a frame of 20 MiB is not. The scripts are too long for the control
+// channel and come with the service's scenario file.
 TEST(FaultMatrixOversized, TheReaderLimitIsTwentyMiB) {
     const int limit = 20971520;
     QTemporaryDir folder;
     QFile scenario(folder.filePath("oversized.json"));
     ASSERT_TRUE(scenario.open(QIODevice::WriteOnly));
-    // {"code":0,"err":"","reply":"x...x"} of the limit less its terminator, escaped for JSON.
-    scenario.write(
-        R"({"commands":{"gmode":{"times":1,"raw":"{\"code\":0,\"err\":\"\",\"reply\":\")" +
-        QByteArray(limit - 31, 'x') + R"(\"}"},"gemode":{"rawNoNul":true,"raw":")" +
-        QByteArray(limit + 1, 'x') + R"("}}})");
+    // {"code":0,"err":"","reply":"x...x"} of `size` bytes, escaped for JSON.
+    const auto reply = [](int size) {
+        return R"("raw":"{\"code\":0,\"err\":\"\",\"reply\":\")" + QByteArray(size - 30, 'x') +
+               R"(\"}")";
+    };
+    scenario.write(R"({"commands":{"gmode":{"times":1,)" + reply(limit - 1) + R"(},"gemode":{)" +
+                   reply(limit) + "}}}");
     scenario.close();
     testsupport::ScopedEnv file("OMNIVUE_SCENARIO", scenario.fileName().toStdString());
     testsupport::LogCapture log;
