@@ -50,6 +50,8 @@ public:
     // Frames must have fewer pixels than this: their byte count is formed in 32 bits as
     // width * height * 4 / 2, and from 2^30 pixels on it wraps (to 0 or to a few bytes).
     static constexpr uint64_t kFramePixelLimit = uint64_t(1) << 30;
+    // Start-up connection attempts: each has this window and the next begins no sooner.
+    static constexpr qint64 kStartAttemptMs = 1000;
 
     ApiController();
     ~ApiController();
@@ -139,6 +141,7 @@ private:
     QLocalSocket requestSocket;
     QByteArray readBuffer;
     QByteArray requestText;  // the frame being sent; its storage is reused by every request
+    qint64 startAttemptMs = kStartAttemptMs;  // only tests shorten it
     std::thread listenerThread;
     std::map<QByteArray, DeviceRecord> devices;
     std::deque<QByteArray> pendingDevices;

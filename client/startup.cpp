@@ -27,7 +27,6 @@ namespace {
 const char kServiceExecutable[] = "OmnivueService.exe";
 const char kRequestServerPrefix[] = "ZuzoRerazuIO_";
 const char kAnnouncementName[] = "ZuzoRerazu";
-constexpr qint64 kAttemptMs = 1000;
 constexpr qint64 kRetryPauseMs = 10;
 
 // Stops the service that start-up launched when start-up fails after the launch, so that a
@@ -91,15 +90,16 @@ bool ApiController::connectRequestSocket(const QString& suffix, uint32_t maxAtte
             break;
         QElapsedTimer stopwatch;
         stopwatch.start();
-        if (connectWithin(requestSocket, serverName, kAttemptMs, kRetryPauseMs))
+        if (connectWithin(requestSocket, serverName, startAttemptMs, kRetryPauseMs, keepTrying))
             break;
-        if (++attempts == maxAttempts)
+        // A service that has ended is not waited for.
+        if (++attempts == maxAttempts || !keepTrying())
             break;
         qDebug(".");
-        // Attempts begin at least a second apart, also when the server is refused at once.
+        // Attempts begin at least a window apart, also when the server is refused at once.
         const qint64 elapsed = stopwatch.elapsed();
-        if (elapsed < kAttemptMs)
-            QThread::msleep(static_cast<unsigned long>(kAttemptMs - elapsed));
+        if (elapsed < startAttemptMs)
+            QThread::msleep(static_cast<unsigned long>(startAttemptMs - elapsed));
     }
     return requestSocket.state() == QLocalSocket::ConnectedState;
 }

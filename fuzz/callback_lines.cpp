@@ -7,8 +7,7 @@
 #include "callbacklines.h"
 #include "controllerpeer.h"
 
-#include <fuzzer/FuzzedDataProvider.h>
-
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <vector>
@@ -92,17 +91,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     controller.setDeviceEventCallback(eventCallback);
     seen().clear();
 
-    // Chunk sizes come from the end of the input, chunk bytes from its front.
-    FuzzedDataProvider provider(data, size);
+    // Chunk sizes (0 to 64) come from the end of the input, chunk bytes from its front, as
+    // libFuzzer's FuzzedDataProvider would cut them; the replay build has no such header.
     QByteArray stream;
     QByteArray buffer;
-    while (provider.remaining_bytes() > 0) {
-        const size_t length = provider.ConsumeIntegralInRange<size_t>(0, 64);
-        const std::string chunk = provider.ConsumeBytesAsString(length);
-        stream.append(chunk.data(), static_cast<int>(chunk.size()));
+    for (size_t front = 0, back = size; front < back;) {
+        --back;
+        const size_t length = std::min<size_t>(data[back] % 65, back - front);
+        const QByteArray chunk = fuzzsupport::bytesOf(data + front, length);
+        front += length;
+        stream.append(chunk);
         // As the listener does: what was buffered before holds no line feed.
         const int searched = buffer.size();
-        buffer.append(chunk.data(), static_cast<int>(chunk.size()));
+        buffer.append(chunk);
         quarn::tellan_api::dispatchCallbackLines(controller, buffer, searched);
     }
 

@@ -21,15 +21,15 @@ lock=/tmp/omnivue-tests.lock
 # not load the sanitizer runtime first, and the soak tests, which run afterwards alone and
 # shorter (their memory bounds are not checked under the sanitizer, whose leak check at exit
 # takes their place, and hundreds of instrumented start-ups would take minutes).
-asan_excluded='^(Soak\.|packaging_install_and_host$)'
-asan_soak=(OMNIVUE_SOAK_CYCLES=40 OMNIVUE_SOAK_CALLS=20000)
+asan_excluded='^(Soak\.|Load\.Soak|packaging_install_and_host$)'
+asan_soak=(OMNIVUE_SOAK_CYCLES=20 OMNIVUE_SOAK_CALLS=5000)
 
-# The suites that exercise the library's threads: the API thread and call marshalling, the
-# callback listener, start-up and shutdown, the notices end to end, and many host threads calling
-# while callbacks call back in.
-tsan_suites='^(RuntimeStart|RunOnApiThread|CallbackChannel|CallbackListener|Lifecycle|LifecycleUnload|Startup|StartupMissingService|CallbacksE2e|DevicesE2e|Concurrency)\.'
-tsan_targets=(runtime_runonapithread_test api_callbacks_test api_lifecycle_test api_startup_test
-    api_callbacks_e2e_test api_devices_e2e_test faults_concurrency_test omnivue_service)
+# The suites that exercise the library's threads: start-up and shutdown with the API thread and
+# its call marshalling, the callback listener and the notices end to end, and many host threads
+# calling while callbacks call back in.
+tsan_suites='^(Lifecycle|Startup|Callbacks|Devices|Load\.Concurrency)'
+tsan_targets=(api_lifecycle_test client_startup_test api_callbacks_test api_devices_test
+    faults_load_test omnivue_service api_unload_host)
 
 fresh_reports() {
     rm -rf "$1"
@@ -62,7 +62,7 @@ run_asan() {
     ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1" \
     UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1" \
         env "${asan_soak[@]}" flock "$lock" ctest --test-dir "$build" --output-on-failure \
-        --timeout 600 -R '^Soak\.' || status=$?
+        --timeout 600 -R '^(Soak\.|Load\.Soak)' || status=$?
     check_reports "$reports" || status=1
     return $status
 }

@@ -7,6 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
+# Tests stay at about a third of the product code.
+bash scripts/test-ratio.sh
 bash scripts/deps.sh
 # The benchmark is built too, so that it keeps compiling; scripts/bench.sh runs it.
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCROP_ASSIST_BUILD_BENCH=ON

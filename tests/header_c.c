@@ -44,12 +44,3 @@ int header_c_uses_types(void) {
     (void)frame, (void)roi, (void)info, (void)c, (void)d, (void)e;
     return (int)mode + (b ? 1 : 0) + CROP_ASSIST_OK;
 }
-
-/* The sizes as a C compiler sees them, for the C++ side to compare with its own. */
-void header_c_sizes(size_t sizes[5]) {
-    sizes[0] = sizeof(TellanROI);
-    sizes[1] = sizeof(TellanFrame);
-    sizes[2] = sizeof(TellanDeviceInfo);
-    sizes[3] = sizeof(TellanMode);
-    sizes[4] = offsetof(TellanFrame, pixfmt);
-}

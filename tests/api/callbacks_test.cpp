@@ -1,247 +1,105 @@
-// The callback channel: a controller's listener thread against an in-test callback server that
-// plays the service's side, with host callbacks that record what they are given.
-#include "apicontroller.h"
-#include "controllerpeer.h"
-#include "coreapplication.h"
-#include "logcapture.h"
+// The host callbacks end to end: notices from the stand-in service reach the host in order on the
+// listener thread, cleared callbacks are not called, setters take no lock, and the listener stops
+// at a closed socket or an overlong line while calls go on.
+#include "session.h"
 
-#include <QElapsedTimer>
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <QUuid>
+#include <future>
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
-using namespace quarn::tellan_api;
-using testsupport::LogCapture;
-using Peer = ApiControllerTestPeer;
+using testsupport::NoticeLog;
 
 namespace {
 
-// What the host callbacks saw, in order: "+id", "-id" or "<code>:text".
-struct Recorder {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::string> calls;
-    int connectedDelayMs = 0;
-    bool connectedRunning = false;
-
-    void add(std::string call) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            calls.push_back(std::move(call));
-        }
-        changed.notify_all();
-    }
-    bool waitForCalls(size_t n) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return calls.size() >= n; });
-    }
-    std::vector<std::string> snapshot() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return calls;
+class Callbacks : public testsupport::SessionTest {
+protected:
+    Callbacks() : SessionTest(R"({"devices":[]})") {}
+    void waitForListenerEnd() {
+        for (int i = 0; i < 100 && log.count(QtDebugMsg, "Callback socket disconnected") == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(log.count(QtDebugMsg, "Callback socket disconnected"), 1) << log.dump();
+        bool enabled = true;
+        EXPECT_EQ(crop_assist_is_enabled("NOPE", &enabled), 3) << "calls go on working";
     }
 };
-
-Recorder* recorder = nullptr;
-
-void onConnected(const char* device) {
-    recorder->add("+" + std::string(device));
-    if (recorder->connectedDelayMs > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(recorder->connectedDelayMs));
-        recorder->add("returned");
-    }
-}
-void onDisconnected(const char* device) {
-    recorder->add("-" + std::string(device));
-}
-void onEvent(int event, const char* text) {
-    recorder->add(std::to_string(event) + ":" + text);
-}
 
 }  // namespace
 
-class CallbackChannel : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { testsupport::ensureCoreApplication(); }
-
-    void SetUp() override {
-        recorder = &record;
-        suffix = QUuid::createUuid().toString();
-        ASSERT_TRUE(server.listen(QStringLiteral("ZuzoRerazuO_") + suffix))
-            << server.errorString().toStdString();
-        controller = std::make_unique<ApiController>();
-        controller->setDeviceConnectedCallback(&onConnected);
-        controller->setDeviceDisconnectedCallback(&onDisconnected);
-        controller->setDeviceEventCallback(&onEvent);
-        ApiController::listenerRunning.exchange(true);
-        Peer::listenerThread(*controller) =
-            std::thread(ListenForCallbacks, controller.get(), suffix);
-        ASSERT_TRUE(server.waitForNewConnection(5000));
-        service = server.nextPendingConnection();
-        ASSERT_NE(service, nullptr);
+TEST_F(Callbacks, NoticesReachTheHostInOrderOnTheListenerThread) {
+    for (const char* line : {"arrive N1", "event 2 hello world", "event 3 x", "rawcb 4\\n5x\\n",
+                             "rawcb 3\\xc3\\xa9t\\xc3\\xa9\\r\\n0CA", "rawcb M2\\n", "lose N1"})
+        ASSERT_TRUE(session.command(line));
+    ASSERT_TRUE(notices.waitFor("-N1"));
+    // "4" alone is no notice, nor is an unknown type; a line may come in pieces.
+    EXPECT_EQ(notices.notices(),
+              (std::vector<std::string>{"+N1", "2:hello world", "3:x", "3:\xc3\xa9t\xc3\xa9\r",
+                                        "+CAM2", "-N1"}));
+    EXPECT_EQ(log.at(QtWarningMsg),
+              (std::vector<std::string>{"Received unknown API callback: 4 ",
+                                        "Received unknown API callback: 5 x"}));
+    for (const std::thread::id& thread : notices.threads()) {
+        EXPECT_EQ(thread, notices.threads().front()) << "one listener thread";
+        EXPECT_NE(thread, std::this_thread::get_id());
     }
+    // The service closing the socket ends the listener without a failure.
+    ASSERT_TRUE(session.command("drop callback"));
+    waitForListenerEnd();
+    EXPECT_EQ(log.at(QtCriticalMsg).size(), 1u) << "the unknown device's line only";
+}
 
-    void TearDown() override {
-        controller.reset();  // stops and joins the listener
-        recorder = nullptr;
+TEST_F(Callbacks, ClearedCallbacksAreNotCalledAndSettersTakeNoLock) {
+    // (Callbacks that call back into the library are the load suite's.)
+    // Notices are handled in order: once the marker has come, the ones before it were passed.
+    ASSERT_EQ(crop_assist_set_device_connected_callback(nullptr), 0);
+    ASSERT_EQ(crop_assist_set_device_disconnected_callback(nullptr), 0);
+    for (const char* line : {"arrive B", "lose B", "arrive C", "event 2 marker"})
+        ASSERT_TRUE(session.command(line));
+    ASSERT_TRUE(notices.waitFor("2:marker"));
+    ASSERT_EQ(crop_assist_set_device_event_callback(nullptr), 0);
+    ASSERT_EQ(crop_assist_set_device_connected_callback(&NoticeLog::connected), 0);
+    for (const char* line : {"event 3 unseen", "arrive D"})
+        ASSERT_TRUE(session.command(line));
+    ASSERT_TRUE(notices.waitFor("+D"));
+    EXPECT_EQ(notices.notices(), (std::vector<std::string>{"2:marker", "+D"}));
+    const TellanDeviceInfo* devices = nullptr;
+    int count = 0;
+    ASSERT_EQ(crop_assist_get_devices(&devices, &count), 0) << log.dump();
+    ASSERT_EQ(count, 2) << "the registry followed every notice all the same";
+    EXPECT_EQ(devices[0].sn + std::string(devices[1].sn), "CD");
+
+    // While another thread waits in a call that the service holds up, a setter still returns.
+    ASSERT_TRUE(session.command(R"(script isenabled {"delayMs":1000,"times":1})"));
+    std::atomic<bool> answered{false};
+    auto pending = std::async(std::launch::async, [&] {
+        bool enabled = false;
+        const int result = crop_assist_is_enabled("C", &enabled);
+        answered = true;
+        return result;
+    });
+    while (session.control().requests("isenabled").empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(crop_assist_set_device_event_callback(&NoticeLog::event), 0);
+    EXPECT_FALSE(answered) << "the setter waited for the call in progress";
+    EXPECT_EQ(pending.get(), 0);
+    EXPECT_EQ(log.at(QtCriticalMsg).size(), 0u) << log.dump();
+}
+
+TEST_F(Callbacks, AnOverlongLineStopsTheListenerOnly) {
+    // A line of exactly the limit is still taken; one byte more without its end is not.
+    const int limit = 20971520;
+    for (int sent = 0; sent < limit; sent += 1000000) {
+        const int size = std::min(1000000, limit - sent);
+        ASSERT_TRUE(session.command(sent ? "rawcb " + std::string(size, 'x')
+                                         : "rawcb 2" + std::string(size - 1, 'x')));
     }
-
-    void send(const QByteArray& bytes) {
-        service->write(bytes);
-        service->flush();
-        service->waitForBytesWritten(1000);
-    }
-
-    std::deque<QByteArray> pending() {
-        std::lock_guard<std::recursive_mutex> lock(Peer::devicesMutex(*controller));
-        return Peer::pendingDevices(*controller);
-    }
-
-    LogCapture log;
-    Recorder record;
-    QString suffix;
-    QLocalServer server;
-    QLocalSocket* service = nullptr;
-    std::unique_ptr<ApiController> controller;
-};
-
-TEST_F(CallbackChannel, JoinsSplitLinesAndKeepsTheOrderWithinOneRead) {
-    send("0CA");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_TRUE(record.snapshot().empty());
-    send("M1\n");
-    ASSERT_TRUE(record.waitForCalls(1));
-    send("0CAM2\n2hello world\n");
-    ASSERT_TRUE(record.waitForCalls(3));
-    EXPECT_EQ(record.snapshot(), (std::vector<std::string>{"+CAM1", "+CAM2", "2:hello world"}));
-    EXPECT_EQ(pending(), (std::deque<QByteArray>{"CAM1", "CAM2"}));
-    EXPECT_EQ(log.count(QtDebugMsg, "API: new device \"CAM1\""), 1) << log.dump();
-    EXPECT_EQ(log.count(QtDebugMsg, "API: new device \"CAM2\""), 1) << log.dump();
-}
-
-TEST_F(CallbackChannel, WarnsAboutMalformedLinesAndChangesNothing) {
-    send("\n0\n5x\nAbc\n");
-    send("3sync\n");  // handled after the lines above, so they have been looked at
-    ASSERT_TRUE(record.waitForCalls(1));
-    EXPECT_EQ(record.snapshot(), std::vector<std::string>{"3:sync"});
-    EXPECT_TRUE(pending().empty());
-    const std::vector<std::string> warnings = log.at(QtWarningMsg);
-    ASSERT_EQ(warnings.size(), 4u) << log.dump();
-    for (const std::string& w : warnings)
-        EXPECT_EQ(w.rfind("Received unknown API callback:", 0), 0u) << w;
-    EXPECT_EQ(warnings[2], "Received unknown API callback: 5 x");
-    EXPECT_EQ(warnings[3], "Received unknown API callback: A bc");
-}
-
-TEST_F(CallbackChannel, PassesPayloadsOnUnchangedWithEventCodes) {
-    send("0CAM\r\n2two\n3three\n4four \r\n");
-    ASSERT_TRUE(record.waitForCalls(4));
-    EXPECT_EQ(record.snapshot(),
-              (std::vector<std::string>{"+CAM\r", "2:two", "3:three", "4:four \r"}));
-    EXPECT_EQ(pending(), std::deque<QByteArray>{"CAM\r"});
-}
-
-TEST_F(CallbackChannel, LossRemovesOneEntryAndIsSilentForUnknownDevices) {
-    {
-        std::lock_guard<std::recursive_mutex> lock(Peer::devicesMutex(*controller));
-        Peer::devices(*controller)["KNOWN"] = DeviceRecord{"KNOWN", "n", "i"};
-    }
-    send("0TWICE\n0TWICE\n1NEVER\n1TWICE\n1KNOWN\n");
-    ASSERT_TRUE(record.waitForCalls(4));
-    EXPECT_EQ(record.snapshot(),
-              (std::vector<std::string>{"+TWICE", "+TWICE", "-TWICE", "-KNOWN"}));
-    EXPECT_EQ(pending(), std::deque<QByteArray>{"TWICE"});
-    EXPECT_TRUE(Peer::devices(*controller).empty());
-    EXPECT_EQ(log.count(QtDebugMsg, "API: lost device \"TWICE\""), 1) << log.dump();
-    EXPECT_EQ(log.count(QtDebugMsg, "API: lost device \"KNOWN\""), 1) << log.dump();
-    EXPECT_EQ(log.countContaining(QtDebugMsg, "NEVER"), 0) << log.dump();
-}
-
-TEST_F(CallbackChannel, UnsetCallbacksStillUpdateTheRegistry) {
-    controller->setDeviceConnectedCallback(nullptr);
-    controller->setDeviceEventCallback(nullptr);
-    send("0GONE\n0STAYS\n2ignored\n1GONE\n");
-    ASSERT_TRUE(record.waitForCalls(1));
-    EXPECT_EQ(record.snapshot(), std::vector<std::string>{"-GONE"});
-    EXPECT_EQ(pending(), std::deque<QByteArray>{"STAYS"});
-}
-
-TEST_F(CallbackChannel, StoppingWaitsForARunningCallback) {
-    record.connectedDelayMs = 1500;
-    send("0SLOW\n");
-    ASSERT_TRUE(record.waitForCalls(1));
-    controller.reset();
-    EXPECT_EQ(record.snapshot(), (std::vector<std::string>{"+SLOW", "returned"}));
-    EXPECT_EQ(log.count(QtDebugMsg, "Callback socket disconnected"), 1) << log.dump();
-}
-
-TEST_F(CallbackChannel, StopsWithinASecondWhileTheServiceStaysSilent) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the listener is waiting
-    QElapsedTimer stopwatch;
-    stopwatch.start();
-    controller.reset();
-    EXPECT_LT(stopwatch.elapsed(), 2500);
-    EXPECT_EQ(log.count(QtDebugMsg, "Callback socket disconnected"), 1) << log.dump();
-    EXPECT_EQ(service->state(), QLocalSocket::ConnectedState);  // the service closed nothing
-}
-
-TEST_F(CallbackChannel, EndsWhenTheServiceClosesTheSocket) {
-    service->disconnectFromServer();
-    for (int i = 0; i < 50 && log.count(QtDebugMsg, "Callback socket disconnected") == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(log.count(QtDebugMsg, "Callback socket disconnected"), 1) << log.dump();
-    EXPECT_TRUE(log.at(QtCriticalMsg).empty()) << log.dump();
-}
-
-TEST_F(CallbackChannel, ALineWithoutEndBeyondTheLimitStopsTheListener) {
-    // Lines before it are still handled; then the listener holds no more than the limit and a
-    // read, and ends instead of growing without bound.
-    service->write("2before\n");
-    service->write(QByteArray(20971520 + 1, 'x'));
-    QElapsedTimer clock;
-    clock.start();
-    while (service->bytesToWrite() > 0 && clock.elapsed() < 10000)
-        service->waitForBytesWritten(100);
-    ASSERT_TRUE(record.waitForCalls(1));
-    for (int i = 0; i < 100 && log.count(QtDebugMsg, "Callback socket disconnected") == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(log.count(QtDebugMsg, "Callback socket disconnected"), 1) << log.dump();
-    EXPECT_EQ(log.countContaining(QtCriticalMsg, "Callback line longer than 20971520 bytes"), 1)
-        << log.dump();
-    EXPECT_EQ(record.snapshot(), std::vector<std::string>{"2:before"});
-}
-
-TEST(CallbackListener, ReportsAMissingCallbackServerOnly) {
-    LogCapture log;
-    ApiController controller;
-    ApiController::listenerRunning.exchange(true);
-    ListenForCallbacks(&controller, QUuid::createUuid().toString());
-    const std::vector<std::string> critical = log.at(QtCriticalMsg);
-    ASSERT_EQ(critical.size(), 1u) << log.dump();
-    EXPECT_EQ(critical[0].rfind("Cannot connect to Omnivue API callback: ", 0), 0u) << critical[0];
-    EXPECT_EQ(log.count(QtDebugMsg, "Callback socket disconnected"), 0) << log.dump();
-}
-
-TEST(CallbackListener, WaitsForACallbackServerThatAppearsLate) {
-    testsupport::ensureCoreApplication();
-    LogCapture log;
-    const QString suffix = QUuid::createUuid().toString();
-    auto controller = std::make_unique<ApiController>();
-    ApiController::listenerRunning.exchange(true);
-    Peer::listenerThread(*controller) = std::thread(ListenForCallbacks, controller.get(), suffix);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    QLocalServer server;
-    ASSERT_TRUE(server.listen(QStringLiteral("ZuzoRerazuO_") + suffix));
-    EXPECT_TRUE(server.waitForNewConnection(5000));
-    controller.reset();
-    EXPECT_TRUE(log.at(QtCriticalMsg).empty()) << log.dump();
+    ASSERT_TRUE(session.command("rawcb \\n2before\\n"));
+    ASSERT_TRUE(notices.waitFor("2:before"));
+    EXPECT_EQ(notices.notices().front().size(), size_t(limit) + 1) << "\"2:\" and the text";
+    for (int sent = 0; sent <= limit; sent += 1000000)
+        ASSERT_TRUE(
+            session.command("rawcb " + std::string(std::min(1000000, limit + 1 - sent), 'x')));
+    waitForListenerEnd();
+    ASSERT_TRUE(session.command("event 2 after"));
+    EXPECT_EQ(log.count(QtCriticalMsg,
+                        "Callback line longer than 20971520 bytes; no more notices are read"),
+              1);
+    EXPECT_EQ(notices.notices().size(), 2u);
 }

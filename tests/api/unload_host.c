@@ -1,15 +1,12 @@
-/* A host without Qt of its own that loads the library, starts it and ends by returning from main
- * without calling crop_assist_exit, so that the library is released at unload. */
-#include <dlfcn.h>
+/* A host without Qt of its own that starts the library and returns from main without calling
+ * crop_assist_exit, so that the library is released as the process ends. It first waits for the
+ * two default cameras, which the service announces once the notice listener has connected. */
+#include "crop_assist.h"
 
-int main(int argc, char** argv) {
-    if (argc != 2)
-        return 2;
-    void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-    if (!library)
-        return 3;
-    int (*init)(void) = (int (*)(void))dlsym(library, "crop_assist_init");
-    if (!init || init() != 0)
-        return 4;
-    return 0;
+int main(void) {
+    const TellanDeviceInfo* devices = 0;
+    int count = 0, result = crop_assist_init();
+    for (long i = 0; result == 0 && count < 2 && i < 1000000; ++i)
+        result = crop_assist_get_devices(&devices, &count);
+    return result;
 }

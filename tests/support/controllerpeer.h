@@ -1,5 +1,4 @@
 // Test seam: reaches ApiController's private members (it is the friend the class declares).
-// Helpers add accessors here as suites need them.
 #pragma once
 
 #include "apicontroller.h"
@@ -15,13 +14,10 @@ struct ApiControllerTestPeer {
     }
     static QLocalSocket& requestSocket(ApiController& c) { return c.requestSocket; }
     static QByteArray& readBuffer(ApiController& c) { return c.readBuffer; }
-    static QProcess& serviceProcess(ApiController& c) { return c.serviceProcess; }
     static std::map<QByteArray, DeviceRecord>& devices(ApiController& c) { return c.devices; }
     static std::deque<QByteArray>& pendingDevices(ApiController& c) { return c.pendingDevices; }
-    static std::recursive_mutex& devicesMutex(ApiController& c) { return c.devicesMutex; }
-    static std::vector<TellanROI>& frameRois(ApiController& c) { return c.frameRois; }
     static std::vector<TellanROI>& lastRois(ApiController& c) { return c.lastRois; }
-    static std::thread& listenerThread(ApiController& c) { return c.listenerThread; }
+    static qint64& startAttemptMs(ApiController& c) { return c.startAttemptMs; }
 };
 
 }  // namespace quarn::tellan_api

@@ -1,45 +1,66 @@
-// Captures Qt log lines with their level while alive, so tests can assert exact texts.
+// Captures Qt log lines with their level while alive, so tests can assert exact texts. Lines
+// logged from any thread are kept, in order; at most one capture may be alive.
 #pragma once
 
 #include <QString>
 #include <QtGlobal>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace testsupport {
 
-struct LogLine {
-    QtMsgType level;
-    std::string text;
-};
-
-// Installs itself as the Qt message handler on construction and restores the previous handler on
-// destruction. Lines logged from any thread are kept, in order. At most one may be alive.
 class LogCapture {
 public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<LogLine> lines() const;
-    void clear();
-    // Number of lines at `level` whose text equals `text`.
-    int count(QtMsgType level, const std::string& text) const;
-    // Number of lines at `level` whose text contains `part`.
-    int countContaining(QtMsgType level, const std::string& part) const;
-    // Every line at `level`; handy for asserting that exactly one was written.
-    std::vector<std::string> at(QtMsgType level) const;
+    LogCapture() : previous_(qInstallMessageHandler(&LogCapture::handler)) { active() = this; }
+    ~LogCapture() {
+        qInstallMessageHandler(previous_);
+        active() = nullptr;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.clear();
+    }
+    // Lines at `level` whose text equals `text`, or contains it when `part` is true.
+    int count(QtMsgType level, const std::string& text, bool part = false) const {
+        int n = 0;
+        for (const std::string& line : at(level))
+            n += part ? line.find(text) != std::string::npos : line == text;
+        return n;
+    }
+    std::vector<std::string> at(QtMsgType level) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string> out;
+        for (const auto& line : lines_)
+            if (line.first == level)
+                out.push_back(line.second);
+        return out;
+    }
     // All lines as one printable text, for failure messages.
-    std::string dump() const;
+    std::string dump() const {
+        static const char* const kLevels[] = {"debug", "warning", "critical", "fatal", "info"};
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string out;
+        for (const auto& line : lines_)
+            out += std::string(kLevels[line.first % 5]) + ": " + line.second + "\n";
+        return out;
+    }
 
 private:
-    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& msg);
-
+    static std::atomic<LogCapture*>& active() {
+        static std::atomic<LogCapture*> current{nullptr};
+        return current;
+    }
+    static void handler(QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (LogCapture* self = active()) {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->lines_.emplace_back(type, message.toStdString());
+        }
+    }
     mutable std::mutex mutex_;
-    std::vector<LogLine> lines_;
+    std::vector<std::pair<QtMsgType, std::string>> lines_;
     QtMessageHandler previous_;
 };
 

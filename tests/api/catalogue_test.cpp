@@ -1,0 +1,349 @@
+// Every query and command of the C interface as one table, through the real library and the real
+// stand-in service: the request on the wire, the answer, replies of the wrong kind, the service's
+// own codes, the failure texts, the presets of the out-parameters and the argument checks, before
+// init and after.
+#include "session.h"
+#include "testframes.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <functional>
+
+namespace {
+
+alignas(16) const char kUnwritten[64] = {};
+
+// The out-parameters of any call, each starting at a value no call writes, so that the text shows
+// exactly what a call wrote. The bool is a byte, so that "not written" can be told apart.
+struct Outs {
+    unsigned char b = 0x7f;
+    TellanMode m = static_cast<TellanMode>(42);
+    float p = 9, t = 9;
+    int n = 7;
+    const TellanROI* r = reinterpret_cast<const TellanROI*>(kUnwritten);
+    const TellanDeviceInfo* d = reinterpret_cast<const TellanDeviceInfo*>(kUnwritten);
+    TellanDeviceInfo i{"?", "?", "?"};
+
+    bool* flag() { return reinterpret_cast<bool*>(&b); }
+    std::string text() const {
+        QStringList out;
+        const auto add = [&](bool written, const QString& what) {
+            if (written)
+                out << what;
+        };
+        add(b != 0x7f, QStringLiteral("b=%1").arg(b));
+        add(m != 42, QStringLiteral("m=%1").arg(m));
+        add(p != 9 || t != 9, QStringLiteral("p=%1 t=%2").arg(p).arg(t));
+        add(n != 7, QStringLiteral("n=%1").arg(n));
+        QString list;
+        for (int k = 0; r && r != Outs().r && k < n; ++k)
+            list += QStringLiteral("%1,%2,%3,%4;")
+                        .arg(r[k].x)
+                        .arg(r[k].y)
+                        .arg(r[k].width)
+                        .arg(r[k].height);
+        for (int k = 0; d && d != Outs().d && k < n; ++k)
+            list += QString(d[k].sn) + ";";
+        add(r != Outs().r || d != Outs().d, (r && d ? "list=" : "list=null") + list);
+        add(std::string(i.sn) != "?", QStringLiteral("i=%1|%2|%3").arg(i.sn, i.name, i.id));
+        return out.join(' ').toStdString();
+    }
+};
+
+const std::vector<uint8_t> kPixels = testsupport::packedFrame(32, 16, 1, {{8, 4, 16, 8}});
+const TellanFrame kFrame{kPixels.data(), 32, 16, TELLAN_PIXFMT_YUYV};
+int frame(Outs& o, const void* data, uint32_t width, uint32_t height, uint32_t pixfmt) {
+    return crop_assist_get_frame_rois("CAM1", TellanFrame{data, width, height, pixfmt}, &o.r, &o.n);
+}
+
+// A scripted reply (members of a command script) and what the call then gives: its outs on
+// success (code 0), else the failure text after the call's own.
+struct Reply {
+    const char* script;
+    int code;
+    const char* text;
+};
+
+struct Row {
+    const char* type;     // the request it sends; null when it sends none here
+    const char* body;     // that request's body, as sent for the call below
+    const char* failure;  // the call's failure text
+    const char* value;    // its outs after success against the default cameras
+    const char* preset;   // its outs after any failure
+    std::vector<Reply> replies;
+    std::function<int(Outs&)> call;
+    std::function<std::vector<int>(Outs&)> nulls;  // each required pointer null in turn
+};
+
+#define CALL(...) [](Outs& o) { return (void)o, __VA_ARGS__; }
+#define NULLS(...) [](Outs& o) { return (void)o, std::vector<int>{__VA_ARGS__}; }
+
+const std::vector<Row> kRows = {
+    {"isenabled",
+     R"("CAM2")",
+     "failed to get feature status",
+     "b=0",
+     "b=0",
+     {{R"("reply":1)", 100, "IS_CROP_ASSIST_ENABLED: Expected single bool"}},
+     CALL(crop_assist_is_enabled("CAM2", o.flag())),
+     NULLS(crop_assist_is_enabled(nullptr, o.flag()), crop_assist_is_enabled("CAM2", nullptr))},
+    {"setenabled",
+     R"({"bval":true,"sn":"CAM1"})",
+     "failed to set feature status",
+     "",
+     "",
+     {{R"("reply":[1])", 0, ""}, {R"("omit":["reply"])", 100, "Missing API reply"}},
+     CALL(crop_assist_set_enabled("CAM1", true)),
+     NULLS(crop_assist_set_enabled(nullptr, true))},
+    {"gmode",
+     R"("CAM2")",
+     "failed to get current mode",
+     "m=2",
+     "m=1",
+     {{R"("reply":2.9)", 0, "m=2"},
+      {R"("reply":-1.5)", 0, "m=-1"},
+      {R"("reply":70000)", 0, "m=70000"},
+      {R"("reply":"2")", 100, "GET_CROP_ASSIST_MODE: Expected single number"}},
+     CALL(crop_assist_get_mode("CAM2", &o.m)),
+     NULLS(crop_assist_get_mode(nullptr, &o.m), crop_assist_get_mode("CAM2", nullptr))},
+    {"gemode",
+     R"("CAM2")",
+     "failed to get current effective mode",
+     "m=0",
+     "m=1",
+     {{R"("reply":true)", 100, "GET_CROP_ASSIST_MODE_EFFECTIVE: Expected single number"}},
+     CALL(crop_assist_get_mode_effective("CAM2", &o.m)),
+     NULLS(crop_assist_get_mode_effective(nullptr, &o.m),
+           crop_assist_get_mode_effective("CAM2", nullptr))},
+    {"smode",
+     R"({"mode":3,"sn":"CAM1"})",
+     "failed to set current mode",
+     "",
+     "",
+     {{R"("reply":"text")", 0, ""}},
+     CALL(crop_assist_set_mode("CAM1", TELLAN_MODE_SPEAKER)),
+     NULLS(crop_assist_set_mode(nullptr, TELLAN_MODE_GROUP))},
+    {"ismodes",
+     R"({"mode":3,"sn":"CAM2"})",
+     "failed to check is mode supported",
+     "b=0",
+     "b=0",
+     {{R"("reply":[true])", 100, "IS_CROP_ASSIST_MODE_SUPPORTED: Expected single boolean"}},
+     CALL(crop_assist_is_mode_supported("CAM2", TELLAN_MODE_SPEAKER, o.flag())),
+     NULLS(crop_assist_is_mode_supported(nullptr, TELLAN_MODE_GROUP, o.flag()),
+           crop_assist_is_mode_supported("CAM2", TELLAN_MODE_GROUP, nullptr))},
+    {"isaa",
+     R"("CAM1")",
+     "failed to check adjustment status",
+     "b=0",
+     "b=0",
+     {{R"("reply":"true")", 100, "IS_ADJUSTMENT_ACTIVE: Expected single bool"}},
+     CALL(crop_assist_is_adjustment_active("CAM1", o.flag())),
+     NULLS(crop_assist_is_adjustment_active(nullptr, o.flag()),
+           crop_assist_is_adjustment_active("CAM1", nullptr))},
+    {"iszoomap",
+     R"("CAM2")",
+     "failed to check auto-zoom status",
+     "b=0",
+     "b=0",
+     {{R"("reply":null)", 100, "IS_AUTO_ZOOM_ON_PROCESS: Expected single bool"}},
+     CALL(crop_assist_is_auto_zoom_enabled("CAM2", o.flag())),
+     NULLS(crop_assist_is_auto_zoom_enabled(nullptr, o.flag()),
+           crop_assist_is_auto_zoom_enabled("CAM2", nullptr))},
+    {"szoomap",
+     R"({"bval":false,"sn":"CAM1"})",
+     "failed to set auto-zoom",
+     "",
+     "",
+     {{R"("reply":{"any":[1,2]})", 0, ""}},
+     CALL(crop_assist_set_auto_zoom_enabled("CAM1", false)),
+     NULLS(crop_assist_set_auto_zoom_enabled(nullptr, true))},
+    {"ghomept",
+     R"("CAM2")",
+     "failed to get Home PanTilt",
+     "p=-30 t=10",
+     "p=0 t=0",
+     {{R"("reply":{"p":0,"t":-7,"zoom":3})", 0, "p=0 t=-7"},
+      {R"("reply":[1,2])", 100, "GET_HOME_PAN_TILT: Expected single object"},
+      {R"("reply":{"p":1})", 100, "GET_HOME_PAN_TILT: Pan/Tilt not found"},
+      {R"("reply":{"p":1,"t":"2"})", 100, "GET_HOME_PAN_TILT: Pan/Tilt not found"}},
+     CALL(crop_assist_get_cur_home_pt("CAM2", &o.p, &o.t)),
+     NULLS(crop_assist_get_cur_home_pt(nullptr, &o.p, &o.t),
+           crop_assist_get_cur_home_pt("CAM2", nullptr, &o.t),
+           crop_assist_get_cur_home_pt("CAM2", &o.p, nullptr))},
+    // The pan goes out as the float widened to double, not as the decimal 0.1.
+    {"shomept",
+     R"({"p":0.10000000149011612,"sn":"CAM1","t":-2.5})",
+     "failed to set Home PanTilt",
+     "",
+     "",
+     {},
+     CALL(crop_assist_set_home_pt("CAM1", 0.1f, -2.5f)),
+     NULLS(crop_assist_set_home_pt(nullptr, 0.1f, 0.2f))},
+    {"shomeptc",
+     R"("CAM1")",
+     "failed to set current PanTilt as Home",
+     "",
+     "",
+     {},
+     CALL(crop_assist_set_cur_pt_as_home("CAM1")),
+     NULLS(crop_assist_set_cur_pt_as_home(nullptr))},
+    {"tshome",
+     R"("CAM1")",
+     "failed to trigger Go Home",
+     "",
+     "",
+     {{R"("omit":["err"])", 100, "Missing root mandatory field"}},
+     CALL(crop_assist_trigger_home("CAM1")),
+     NULLS(crop_assist_trigger_home(nullptr))},
+    {"iaucr",
+     R"("")",
+     "failed to get crash reporting status",
+     "b=0",
+     "b=0",
+     {{R"("reply":0)", 100, "IS_AUTO_UPLOAD_CRASH_REPORTS: Expected single bool"}},
+     CALL(crop_assist_is_upload_crash_reports_enabled(o.flag())),
+     NULLS(crop_assist_is_upload_crash_reports_enabled(nullptr))},
+    {"saucr",
+     R"({"bval":true,"sn":""})",
+     "failed to set crash reporting status",
+     "",
+     "",
+     {},
+     CALL(crop_assist_set_upload_crash_reports_enabled(true)),
+     NULLS()},
+    {"processframe",
+     R"({"dataname":"*","datasize":1024,"height":16,"pixfmt":1,"sn":"CAM1","width":32})",
+     "failed to process external frame",
+     "n=1 list=8,4,16,8;",
+     "n=0 list=null",
+     {{R"("reply":{"rois":[[1,2,3,4,5],[0,0,0.5,-1]]})", 0, "n=2 list=1,2,3,4;0,0,0.5,-1;"},
+      {R"("reply":{"rois":[[1,2,3]]})", 100, "PARSE_ROIS: Expected 4 values ROI"},
+      {R"("reply":{"rois":[[1,2,true,4]]})", 100, "PARSE_ROIS: Expected float ROI values"},
+      {R"("reply":{"rois":[1,2,3,4]})", 100, "PARSE_ROIS: Expected ROI as array"},
+      {R"("reply":{"regions":[]})", 100, "PARSE_ROIS: Expected array of values"},
+      {R"("reply":[[1,2,3,4]])", 100, "PROCESS_FRAME: Expected single object"}},
+     CALL(frame(o, kPixels.data(), 32, 16, 1)),
+     NULLS(crop_assist_get_frame_rois(nullptr, kFrame, &o.r, &o.n), frame(o, nullptr, 32, 16, 1),
+           frame(o, kPixels.data(), 0, 16, 1), frame(o, kPixels.data(), 32, 0, 2),
+           frame(o, kPixels.data(), 32, 16, 0), frame(o, kPixels.data(), 32, 16, 3),
+           // 2^30 pixels and more, also where the count wraps in 32 bits
+           frame(o, kPixels.data(), 32768, 32768, 1), frame(o, kPixels.data(), 65536, 65537, 1),
+           crop_assist_get_frame_rois("CAM1", kFrame, nullptr, &o.n),
+           crop_assist_get_frame_rois("CAM1", kFrame, &o.r, nullptr))},
+    {"lastrois",
+     R"("CAM1")",
+     "failed to get last known ROIs",
+     "n=1 list=8,4,16,8;",
+     "n=0 list=null",
+     {{R"("reply":[])", 0, "n=0 list=null"},
+      {R"("reply":{"rois":[]})", 100, "PARSE_ROIS: Expected array of values"},
+      {R"("reply":[[9,8,7,null]])", 100, "PARSE_ROIS: Expected float ROI values"}},
+     CALL(crop_assist_get_last_frame_rois("CAM1", &o.r, &o.n)),
+     NULLS(crop_assist_get_last_frame_rois(nullptr, &o.r, &o.n),
+           crop_assist_get_last_frame_rois("CAM1", nullptr, &o.n),
+           crop_assist_get_last_frame_rois("CAM1", &o.r, nullptr))},
+    // Known devices are not fetched again; fetches and their failures have a suite of their own.
+    {nullptr,
+     nullptr,
+     "cannot get devices",
+     "n=2 list=CAM1;CAM2;",
+     "n=0 list=null",
+     {},
+     CALL(crop_assist_get_devices(&o.d, &o.n)),
+     NULLS(crop_assist_get_devices(nullptr, &o.n), crop_assist_get_devices(&o.d, nullptr))},
+    {nullptr,
+     nullptr,
+     "cannot get device info",
+     "i=CAM2|Omnivue Room Camera|usb-0002",
+     "i=||",
+     {},
+     CALL(crop_assist_get_device_info("CAM2", &o.i)),
+     NULLS(crop_assist_get_device_info(nullptr, &o.i),
+           crop_assist_get_device_info("CAM2", nullptr))},
+};
+
+std::string lineOf(const Row& row, const std::string& text) {
+    return "Omnivue API:" + std::string(row.failure) + ": " + text;
+}
+
+}  // namespace
+
+TEST(Catalogue, EveryCallBeforeInitAndAgainstTheService) {
+    testsupport::LogCapture log;
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.failure);
+        Outs outs;
+        for (int code : row.nulls(outs))
+            EXPECT_EQ(code, CROP_ASSIST_INVALID_ARGUMENT);
+        EXPECT_EQ(outs.text(), "") << "a null pointer: nothing written";
+        EXPECT_EQ(log.dump(), "") << "and nothing logged";
+        EXPECT_EQ(row.call(outs), CROP_ASSIST_NOT_INITIALIZED);
+        EXPECT_EQ(outs.text(), row.preset);
+        EXPECT_TRUE(testsupport::onlyCriticalLine(log, lineOf(row, "Missing api thread")));
+        log.clear();
+    }
+    EXPECT_EQ(crop_assist_set_device_connected_callback(nullptr), CROP_ASSIST_NOT_INITIALIZED);
+    EXPECT_EQ(crop_assist_set_device_disconnected_callback(nullptr), CROP_ASSIST_NOT_INITIALIZED);
+    EXPECT_EQ(crop_assist_set_device_event_callback(nullptr), CROP_ASSIST_NOT_INITIALIZED);
+    EXPECT_EQ(
+        log.at(QtCriticalMsg),
+        (std::vector<std::string>{
+            "Omnivue API:failed to set device connected callback: Omnivue API not initialized",
+            "Omnivue API:failed to set device disconnected callback: Omnivue API not initialized",
+            "Omnivue API:failed to set device event callback: Omnivue API not initialized"}));
+
+    testsupport::LibrarySession session;
+    ASSERT_EQ(session.initResult(), 0) << log.dump();
+    // The service announces its cameras on the callback connection; a full listing fetches both.
+    ASSERT_EQ(testsupport::listDevicesUntil(2), 2);
+    log.clear();
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.failure);
+        ASSERT_TRUE(session.command("clear"));
+        Outs outs;
+        EXPECT_EQ(row.call(outs), 0) << log.dump();
+        EXPECT_EQ(outs.text(), row.value);
+        // The service shows each request as compact JSON; a frame's segment has a new name.
+        std::vector<std::string> sent = session.control().requests();
+        for (std::string& request : sent)
+            request = QString::fromStdString(request)
+                          .replace(QRegularExpression(R"("dataname":"[^"]*")"), R"("dataname":"*")")
+                          .toStdString();
+        EXPECT_EQ(sent, row.type ? std::vector<std::string>{std::string(R"({"body":)") + row.body +
+                                                            R"(,"type":")" + row.type + "\"}"}
+                                 : std::vector<std::string>{});
+    }
+    EXPECT_EQ(log.at(QtCriticalMsg).size(), 0u) << log.dump();
+
+    for (const Row& row : kRows) {
+        std::vector<Reply> replies = row.type ? row.replies : std::vector<Reply>{};
+        if (row.type)
+            replies.push_back({R"("code":7,"err":"busy \u00fc")", 7, "busy \xc3\xbc"});
+        for (const Reply& reply : replies) {
+            SCOPED_TRACE(std::string(row.type) + " " + reply.script);
+            ASSERT_TRUE(session.command(std::string("script ") + row.type + " {" + reply.script +
+                                        R"(,"times":1})"));
+            log.clear();
+            Outs outs;
+            EXPECT_EQ(row.call(outs), reply.code);
+            EXPECT_EQ(outs.text(), reply.code ? row.preset : reply.text);
+            EXPECT_EQ(log.at(QtCriticalMsg), reply.code
+                                                 ? std::vector<std::string>{lineOf(row, reply.text)}
+                                                 : std::vector<std::string>{});
+        }
+    }
+
+    // A device name goes out as the JSON writer writes it, whatever it holds.
+    const char awkward[] = "q\"b\\s/\b\f\n\r\t\x01\x1f\x7f \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80";
+    ASSERT_TRUE(session.command("clear"));
+    Outs outs;
+    EXPECT_EQ(crop_assist_is_enabled(awkward, outs.flag()), 3) << "unknown device";
+    const QJsonObject expected{{"type", "isenabled"}, {"body", QString::fromUtf8(awkward)}};
+    EXPECT_EQ(session.control().requests(),
+              std::vector<std::string>{
+                  QJsonDocument(expected).toJson(QJsonDocument::Compact).toStdString()});
+    EXPECT_TRUE(session.exitCleanly());
+}

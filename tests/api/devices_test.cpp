@@ -1,0 +1,127 @@
+// The device registry end to end: devices announced on the callback channel, fetched with "gdevi"
+// by listings and lookups, and handed to the host in storage that lives until the next success of
+// the same function. (Replies of every form go through the device fuzz target's properties.)
+#include "session.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+std::string text(const TellanDeviceInfo& info) {
+    return std::string(info.sn) + "|" + info.name + "|" + info.id;
+}
+
+// What the stand-in reports for a device that arrived without a description.
+std::string announced(const std::string& sn) {
+    return sn + "|Omnivue Camera " + sn + "|usb-" +
+           QString::fromStdString(sn).toLower().toStdString();
+}
+
+class Devices : public testsupport::SessionTest {
+protected:
+    Devices() : SessionTest(R"({"devices":[]})") {}
+    // Announces each device and waits until the library has taken the last notice.
+    void arrive(std::initializer_list<const char*> sns) {
+        for (const char* sn : sns)
+            ASSERT_TRUE(session.command(std::string("arrive ") + sn));
+        ASSERT_TRUE(session.command("event 2 mark"));
+        ASSERT_TRUE(notices.waitFor("2:mark", ++marks));
+    }
+    // The identifiers fetched since the last call, in order.
+    std::string fetched() {
+        std::string out;
+        for (const std::string& frame : session.control().requests("gdevi"))
+            out += QJsonDocument::fromJson(QByteArray::fromStdString(frame))
+                       .object()
+                       .value("body")
+                       .toString()
+                       .toStdString() +
+                   " ";
+        EXPECT_TRUE(session.command("clear"));
+        return out;
+    }
+    // The result code and the listing.
+    std::string list() {
+        std::string out = std::to_string(crop_assist_get_devices(&devices, &count));
+        for (int i = 0; i < count; ++i)
+            out += " " + text(devices[i]);
+        return out;
+    }
+    const TellanDeviceInfo* devices = nullptr;
+    int count = 0;
+    int marks = 0;
+    TellanDeviceInfo info{};
+};
+
+}  // namespace
+
+TEST_F(Devices, ListingsFetchInArrivalOrderAndListInKeyOrder) {
+    EXPECT_EQ(list(), "0");
+    arrive({"ZED", "alpha", "ALPHAB", "ALPHA", "DUP", "DUP"});
+    // Byte order: upper case before lower case, a prefix before the longer key.
+    EXPECT_EQ(list(), "0 " + announced("ALPHA") + " " + announced("ALPHAB") + " " +
+                          announced("DUP") + " " + announced("ZED") + " " + announced("alpha"));
+    EXPECT_EQ(fetched(), "ZED alpha ALPHAB ALPHA DUP DUP ");
+    list();
+    EXPECT_EQ(count, 5);
+    EXPECT_EQ(fetched(), "") << "known devices are not fetched again";
+    // A reply may file a device under another sn; the one asked for is then no longer pending.
+    ASSERT_TRUE(session.command(
+        R"(script gdevi {"reply":{"sn":"FILED","name":"Filed","id":"f"},"times":1})"));
+    arrive({"ASKED"});
+    EXPECT_EQ(crop_assist_get_device_info("ASKED", &info), 1);
+    EXPECT_EQ(fetched(), "ASKED ");
+    EXPECT_EQ(crop_assist_get_device_info("FILED", &info), 0);
+    EXPECT_EQ(text(info), "FILED|Filed|f");
+    EXPECT_TRUE(testsupport::onlyCriticalLine(
+        log, "Omnivue API:cannot get device info: GetDeviceInfo: device not found"));
+}
+
+TEST_F(Devices, AFailedFetchIsRetriedFirstAndLeavesEarlierResultsInPlace) {
+    arrive({"GOOD"});
+    ASSERT_EQ(list(), "0 " + announced("GOOD"));
+    const TellanDeviceInfo* firstListing = devices;
+    ASSERT_EQ(crop_assist_get_device_info("GOOD", &info), 0);
+    const TellanDeviceInfo firstInfo = info;
+    arrive({"BAD", "LATER"});
+    fetched();
+    ASSERT_TRUE(session.command(R"(script gdevi {"code":7,"err":"busy","times":2})"));
+    EXPECT_EQ(list(), "7");
+    EXPECT_EQ(crop_assist_get_device_info("GOOD", &info), 7);
+    EXPECT_EQ(text(info), "||");
+    EXPECT_EQ(text(firstListing[0]) + " " + text(firstInfo),
+              announced("GOOD") + " " + announced("GOOD"));
+    EXPECT_EQ(list(), "0 " + announced("BAD") + " " + announced("GOOD") + " " + announced("LATER"));
+    EXPECT_EQ(fetched(), "BAD BAD BAD LATER ");
+}
+
+TEST_F(Devices, LossesAndStorageThatLivesUntilTheNextSuccess) {
+    arrive({"CAMX", "CAMY", "GONE"});
+    list();
+    ASSERT_EQ(count, 3);
+    arrive({"PEND"});
+    fetched();
+    // A loss removes a known and a pending device; one never announced is no notice.
+    for (const char* line : {"lose GONE", "lose PEND", "lose NEVER"})
+        ASSERT_TRUE(session.command(line));
+    arrive({});
+    EXPECT_EQ(notices.notices().size(), 9u) << "4 arrivals, 3 marks, -GONE and -PEND";
+    EXPECT_EQ(list(), "0 " + announced("CAMX") + " " + announced("CAMY"));
+    EXPECT_EQ(fetched(), "") << "a lost device is never fetched";
+    const TellanDeviceInfo* listing = devices;
+    ASSERT_EQ(crop_assist_get_device_info("CAMY", &info), 0);
+    const TellanDeviceInfo found = info;
+    for (const char* miss : {"CAM", "camy", "CAMYY", "CAMY ", "", "GONE"}) {
+        info = TellanDeviceInfo{"a", "b", "c"};
+        EXPECT_EQ(crop_assist_get_device_info(miss, &info), CROP_ASSIST_DEVICE_NOT_FOUND) << miss;
+        EXPECT_EQ(text(info), "||");
+        EXPECT_EQ(text(found), announced("CAMY")) << "a failure leaves the last lookup";
+    }
+    ASSERT_EQ(crop_assist_get_device_info("CAMX", &info), 0);
+    EXPECT_EQ(text(listing[0]) + " " + text(listing[1]),
+              announced("CAMX") + " " + announced("CAMY"))
+        << "a lookup leaves the listing alone";
+    EXPECT_EQ(list().substr(0, 1), "0");
+    EXPECT_EQ(text(info), announced("CAMX")) << "a listing leaves the lookup alone";
+}

@@ -1,0 +1,213 @@
+// Load against the real stand-in service. Concurrency: eight host threads make mixed calls, each
+// on a camera of its own so that every answer is known, while the service pushes notices whose
+// callbacks call back into the library; nothing may deadlock and every result must be right.
+// Soak: init/exit cycles and a long run of calls in one session must leave no thread, handle, IPC
+// object or memory behind (OMNIVUE_SOAK_CYCLES and OMNIVUE_SOAK_CALLS make the runs longer).
+#include "session.h"
+#include "testframes.h"
+
+#include <QElapsedTimer>
+
+#include <future>
+#include <iostream>
+
+namespace {
+
+constexpr int kThreads = 8;
+
+// Arrays and strings handed out by the library are replaced by the next call of the same function
+// from any thread, so a host serialises those calls and their reading itself.
+std::mutex hostStorage;
+
+// The first wrong result of a group of calls, and how many there were.
+struct Faults {
+    std::mutex mutex;
+    int count = 0;
+    std::string first;
+    void add(const std::string& what) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (count++ == 0)
+            first = what;
+    }
+};
+Faults callbackFaults;
+
+// An arrival is found by a lookup from its callback, a loss has left the registry before the host
+// hears of it, and an event's callback queries the library.
+void onConnected(const char* sn) {
+    {
+        std::lock_guard<std::mutex> lock(hostStorage);
+        TellanDeviceInfo info{};
+        if (crop_assist_get_device_info(sn, &info) != 0 ||
+            std::string(info.name) != "Omnivue Camera " + std::string(sn))
+            callbackFaults.add("lookup of arrived " + std::string(sn));
+    }
+    testsupport::NoticeLog::connected(sn);
+}
+void onDisconnected(const char* sn) {
+    {
+        std::lock_guard<std::mutex> lock(hostStorage);
+        TellanDeviceInfo info{};
+        if (crop_assist_get_device_info(sn, &info) != CROP_ASSIST_DEVICE_NOT_FOUND)
+            callbackFaults.add("lookup of lost " + std::string(sn));
+    }
+    testsupport::NoticeLog::disconnected(sn);
+}
+void onEvent(int code, const char* text) {
+    bool enabled = false;
+    if (crop_assist_is_enabled("CB", &enabled) != 0 || !enabled)
+        callbackFaults.add("query from the event callback");
+    testsupport::NoticeLog::event(code, text);
+}
+
+// `calls` mixed calls on camera `sn`, which no other thread changes; each answer is known.
+void hostCalls(const std::string& sn, int calls, Faults& faults) {
+    const char* const device = sn.c_str();
+    const auto frame = testsupport::packedFrame(32, 16, TELLAN_PIXFMT_YUYV, {{16, 8, 8, 4}});
+    TellanMode got = TELLAN_MODE_INVALID;
+    float pan = 0.5f, tilt = 0.5f;
+    for (int j = 0; j < calls; ++j) {
+        const TellanMode mode = static_cast<TellanMode>(j % 4);
+        const bool enabled = j % 3 != 0;
+        const TellanROI* rois = nullptr;
+        const TellanDeviceInfo* devices = nullptr;
+        TellanDeviceInfo info{};
+        int count = 0;
+        bool right = crop_assist_set_mode(device, mode) == 0 &&
+                     crop_assist_set_enabled(device, enabled) == 0 &&
+                     crop_assist_get_mode_effective(device, &got) == 0 &&
+                     got == (enabled ? mode : 0) &&
+                     crop_assist_set_home_pt(device, j / 8.0f, -j / 8.0f) == 0 &&
+                     crop_assist_get_cur_home_pt(device, &pan, &tilt) == 0 && pan == j / 8.0f &&
+                     tilt == -pan &&
+                     crop_assist_set_device_event_callback(&onEvent) == 0;  // setters take no lock
+        std::lock_guard<std::mutex> lock(hostStorage);
+        if (j % 2 == 0) {
+            right = right &&
+                    crop_assist_get_frame_rois(device, TellanFrame{frame.data(), 32, 16, 1}, &rois,
+                                               &count) == 0 &&
+                    count == 1 && rois[0].x == 16.0f && rois[0].height == 4.0f &&
+                    crop_assist_get_device_info(device, &info) == 0 && info.sn == sn;
+        } else {
+            bool listed = false;
+            right = right && crop_assist_get_devices(&devices, &count) == 0;
+            for (int i = 0; i < count; ++i)
+                listed = listed || devices[i].sn == sn;
+            right = right && listed;
+        }
+        if (!right)
+            faults.add(sn + " round " + std::to_string(j));
+    }
+}
+
+std::string scenario() {
+    std::string devices = R"({"sn":"CB","enabled":true})";
+    for (int i = 0; i < kThreads; ++i)
+        devices += R"(,{"sn":"T)" + std::to_string(i) + R"(","supportedModes":[0,1,2,3]})";
+    return R"({"devices":[)" + devices + "]}";
+}
+
+// The number of repetitions, which OMNIVUE_SOAK_<name> may override.
+int repetitions(const char* name, int fallback) {
+    const int value = qEnvironmentVariableIntValue((std::string("OMNIVUE_SOAK_") + name).c_str());
+    return value > 0 ? value : fallback;
+}
+
+// Threads and handles exactly as before, memory within 4 MiB (allocator pools and Qt's caches
+// settle in steps), no IPC object added.
+void expectBackToBaseline(const testsupport::Resources& before, const std::set<std::string>& ipc) {
+    const testsupport::Resources after = testsupport::ownResources(before.threads, before.handles);
+    std::cout << "before: " << before.describe() << "\nafter:  " << after.describe() << std::endl;
+    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_EQ(after.handles, before.handles);
+    if (testsupport::kResidentMemoryMeasurable) {
+        EXPECT_LT(after.rssKiB - before.rssKiB, 4 * 1024);
+    }
+    const std::set<std::string> added = testsupport::ipcAddedSince(ipc);
+    EXPECT_TRUE(added.empty()) << *added.begin();
+}
+
+class Load : public testsupport::SessionTest {
+protected:
+    Load() : SessionTest(scenario()) {}
+    void SetUp() override {
+        SessionTest::SetUp();
+        // The cameras are announced on the callback connection; the calls start once all are known.
+        ASSERT_EQ(testsupport::listDevicesUntil(kThreads + 1), kThreads + 1);
+    }
+};
+
+}  // namespace
+
+TEST_F(Load, ConcurrencyHostThreadsCallWhileCallbacksCallBack) {
+    ASSERT_EQ(crop_assist_set_device_connected_callback(&onConnected), 0);
+    ASSERT_EQ(crop_assist_set_device_disconnected_callback(&onDisconnected), 0);
+    ASSERT_EQ(crop_assist_set_device_event_callback(&onEvent), 0);
+    std::vector<Faults> faults(kThreads);
+    std::vector<std::future<void>> hosts;
+    for (int i = 0; i < kThreads; ++i)
+        hosts.push_back(std::async(std::launch::async, hostCalls, "T" + std::to_string(i), 500,
+                                   std::ref(faults[i])));
+    // Notices go on while the hosts call; each waits until its callback, which calls into the
+    // library itself, has finished.
+    int rounds = 0;
+    while (std::any_of(hosts.begin(), hosts.end(), [](std::future<void>& host) {
+        return host.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+    })) {
+        const std::string sn = "N" + std::to_string(rounds++);
+        for (const std::string& step : {"arrive " + sn, "event 2 e" + sn, "lose " + sn}) {
+            ASSERT_TRUE(session.command(step));
+            if (!notices.waitFor(step[0] == 'a'   ? "+" + sn
+                                 : step[0] == 'l' ? "-" + sn
+                                                  : "2:e" + sn,
+                                 1, 60000)) {
+                ADD_FAILURE() << "no callback for \"" << step << "\" within 60 s: a deadlock?";
+                std::fflush(stdout);
+                std::_Exit(1);  // the threads that hang cannot be joined
+            }
+        }
+    }
+    for (int i = 0; i < kThreads; ++i)
+        EXPECT_EQ(faults[i].count, 0) << "thread " << i << ", the first: " << faults[i].first;
+    EXPECT_EQ(callbackFaults.count, 0) << callbackFaults.first;
+    // The lookups of lost devices are the only failures, each with its line.
+    EXPECT_EQ(log.at(QtCriticalMsg),
+              std::vector<std::string>(
+                  rounds, "Omnivue API:cannot get device info: GetDeviceInfo: device not found"));
+}
+
+TEST_F(Load, SoakManyCallsInOneSessionLeaveNothingBehind) {
+    Faults faults;
+    hostCalls("T0", 300, faults);  // warm-up
+    const std::set<std::string> ipc = testsupport::ipcObjects();
+    const testsupport::Resources before = testsupport::ownResources();
+    QElapsedTimer clock;
+    clock.start();
+    hostCalls("T0", repetitions("CALLS", 15000) / 10, faults);  // ten calls a round
+    std::cout << "the calls took " << clock.elapsed() << " ms" << std::endl;
+    EXPECT_EQ(faults.count, 0) << faults.first;
+    expectBackToBaseline(before, ipc);
+    EXPECT_TRUE(log.at(QtCriticalMsg).empty()) << log.dump();
+}
+
+TEST(Soak, InitExitCyclesLeaveNothingBehind) {
+    testsupport::LogCapture log;
+    const int threadsWithoutLibrary = testsupport::ownResources().threads;
+    std::set<std::string> ipc;
+    testsupport::Resources before;
+    const int cycles = repetitions("CYCLES", 40);
+    for (int i = -5; i < cycles; ++i) {  // five to warm up
+        if (i == 0) {
+            ipc = testsupport::ipcObjects();
+            before = testsupport::ownResources(threadsWithoutLibrary);
+        }
+        testsupport::LibrarySession session;
+        bool enabled = false;
+        ASSERT_EQ(session.initResult(), 0) << log.dump();
+        ASSERT_EQ(crop_assist_is_enabled("CAM1", &enabled), 0) << log.dump();
+        ASSERT_TRUE(session.exitCleanly());
+        ASSERT_EQ(log.at(QtWarningMsg).size() + log.at(QtCriticalMsg).size(), 0u) << log.dump();
+        log.clear();
+    }
+    expectBackToBaseline(before, ipc);
+}

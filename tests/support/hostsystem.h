@@ -1,0 +1,38 @@
+// What the suites read of the system, behind one small interface: the only code that differs
+// between systems (hostsystem_posix.cpp reads /proc and System V IPC and sends signals).
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Under a sanitizer resident memory mostly holds its shadow memory (leaks are its own business).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kResidentMemoryMeasurable = false;
+#else
+constexpr bool kResidentMemoryMeasurable = true;
+#endif
+
+// This process's resident memory, threads and open handles, once at most `maxThreads` threads
+// and `maxHandles` handles are left or after 3 s (a joined thread may linger for a moment).
+struct Resources {
+    long rssKiB = -1;
+    int threads = -1, handles = -1;
+    std::string describe() const;
+};
+Resources ownResources(int maxThreads = 1 << 30, int maxHandles = 1 << 30);
+
+// The machine's live shared-memory segments and semaphores; those added since `baseline`, once
+// they have had up to `settleMs` to go.
+std::set<std::string> ipcObjects();
+std::set<std::string> ipcAddedSince(const std::set<std::string>& baseline, int settleMs = 3000);
+
+// This process's children (running or not yet reaped) whose program name starts with `name`;
+// waitForNoChild waits up to `timeoutMs` for none and returns how many are left.
+std::vector<long> childProcesses(const std::string& name);
+int waitForNoChild(const std::string& name, int timeoutMs = 5000);
+bool killHard(long pid);  // ends a process at once, without letting it clean up
+
+}  // namespace testsupport

@@ -1,0 +1,143 @@
+// One library session for the suites that run the whole library against the stand-in service:
+// crop_assist_init starts the service with a scenario and a control channel of its own, the
+// host's callbacks are recorded, and the session ends with crop_assist_exit. Header-only because
+// it calls the shared library, which the support library does not link.
+#pragma once
+
+#include "crop_assist.h"
+#include "hostsystem.h"
+#include "logcapture.h"
+#include "service.h"
+
+#include <QUuid>
+
+#include <algorithm>
+#include <condition_variable>
+#include <thread>
+
+namespace testsupport {
+
+// Success when exactly one critical line was logged and it reads `expected` (or starts with it).
+inline ::testing::AssertionResult onlyCriticalLine(const LogCapture& log,
+                                                   const std::string& expected,
+                                                   bool prefix = false) {
+    const std::vector<std::string> critical = log.at(QtCriticalMsg);
+    if (critical.size() == 1 &&
+        critical[0].compare(0, prefix ? expected.size() : std::string::npos, expected) == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "expected the one critical line \"" << expected << "\"; the log was:\n"
+           << log.dump();
+}
+
+// The device notices that reach the host's callbacks: "+sn" arrival, "-sn" loss, "<code>:<text>"
+// event, in order, with the thread each came on. At most one may be alive (C callbacks carry no
+// context).
+class NoticeLog {
+public:
+    NoticeLog() { active() = this; }
+    ~NoticeLog() { active() = nullptr; }
+    bool install() {
+        return crop_assist_set_device_connected_callback(&connected) == 0 &&
+               crop_assist_set_device_disconnected_callback(&disconnected) == 0 &&
+               crop_assist_set_device_event_callback(&event) == 0;
+    }
+    static void connected(const char* sn) { record("+" + std::string(sn)); }
+    static void disconnected(const char* sn) { record("-" + std::string(sn)); }
+    static void event(int code, const char* text) { record(std::to_string(code) + ":" + text); }
+    static void record(const std::string& notice) {
+        if (NoticeLog* self = active()) {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->notices_.push_back(notice);
+            self->threads_.push_back(std::this_thread::get_id());
+            self->changed_.notify_all();
+        }
+    }
+    // Waits until `notice` has been recorded `times` times; false after `timeoutMs`.
+    bool waitFor(const std::string& notice, int times = 1, int timeoutMs = 10000) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            return std::count(notices_.begin(), notices_.end(), notice) >= times;
+        });
+    }
+    std::vector<std::string> notices() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return notices_;
+    }
+    std::vector<std::thread::id> threads() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return threads_;
+    }
+
+private:
+    static std::atomic<NoticeLog*>& active() {
+        static std::atomic<NoticeLog*> current{nullptr};
+        return current;
+    }
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> notices_;
+    std::vector<std::thread::id> threads_;
+};
+
+// Lists the devices until there are `count` (the service announces its devices right after the
+// library connects, and the first listing fetches them); the last count.
+inline int listDevicesUntil(int count) {
+    const TellanDeviceInfo* devices = nullptr;
+    int listed = 0;
+    for (int i = 0; i < 250 && crop_assist_get_devices(&devices, &listed) == 0 && listed < count;
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return listed;
+}
+
+class LibrarySession {
+public:
+    // `scenarioJson` replaces any scenario the environment names; "" leaves the environment's.
+    explicit LibrarySession(const std::string& scenarioJson = "{}")
+        : controlName_("OmnivueControl_" +
+                       QUuid::createUuid().toString(QUuid::Id128).toStdString()) {
+        ScopedEnv control("OMNIVUE_CONTROL", controlName_);
+        ScopedEnv scenario(scenarioJson.empty() ? "OMNIVUE_UNUSED" : "OMNIVUE_SCENARIO_JSON",
+                           scenarioJson);
+        initResult_ = crop_assist_init();
+    }
+    ~LibrarySession() { crop_assist_exit(); }
+    int initResult() const { return initResult_; }
+    ServiceControl& control() {
+        if (!control_)
+            control_ = std::make_unique<ServiceControl>(controlName_);
+        return *control_;
+    }
+    ::testing::AssertionResult command(const std::string& line) { return control().ok(line); }
+    // Exits the library; true when the service it started has ended as well.
+    bool exitCleanly() {
+        control_.reset();
+        return crop_assist_exit() == 0 && waitForNoChild("OmnivueService.exe") == 0;
+    }
+
+private:
+    std::string controlName_;
+    int initResult_ = -1;
+    std::unique_ptr<ServiceControl> control_;
+};
+
+// The fixture of the end-to-end suites: a session, the log, the notices recorded and the
+// service's callback listener connected before the test starts (a notice sent earlier would reach
+// nobody). The session must end cleanly.
+class SessionTest : public ::testing::Test {
+protected:
+    explicit SessionTest(const std::string& scenarioJson = "{}") : session(scenarioJson) {}
+    void SetUp() override {
+        ASSERT_EQ(session.initResult(), 0) << log.dump();
+        ASSERT_TRUE(notices.install());
+        ASSERT_TRUE(session.control().waitForCallbackConnections(1));
+    }
+    void TearDown() override { EXPECT_TRUE(session.exitCleanly()); }
+
+    LogCapture log;
+    LibrarySession session;
+    NoticeLog notices;
+};
+
+}  // namespace testsupport
