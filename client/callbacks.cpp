@@ -32,8 +32,13 @@ void listen(ApiController& controller, QLocalSocket& socket) {
     while (ApiController::listenerRunning.load() &&
            socket.state() == QLocalSocket::ConnectedState) {
         // The one-second wait bounds how long a stop has to wait for an idle listener.
-        if (socket.bytesAvailable() <= 0 && !socket.waitForReadyRead(1000))
-            continue;
+        if (socket.bytesAvailable() <= 0) {
+            platform::setLibraryThreadWaiting(true);
+            const bool ready = socket.waitForReadyRead(1000);
+            platform::setLibraryThreadWaiting(false);
+            if (!ready)
+                continue;
+        }
         const qint64 available = socket.bytesAvailable();
         const int oldSize = buffer.size();
         buffer.resize(oldSize + static_cast<int>(available));
@@ -83,7 +88,7 @@ void listenUntilStopped(ApiController* controller, const QString& suffix) {
 
 void ListenForCallbacks(ApiController* controller, QString suffix) {
     // Known to the system layer, which must end it itself at an unload it cannot wait through.
-    platform::enterLibraryThread();
+    platform::enterLibraryThread(false);
     listenUntilStopped(controller, suffix);
     platform::leaveLibraryThread();
 }

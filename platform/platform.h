@@ -39,10 +39,17 @@ bool processIsEnding(int64_t pid);
 // the service and those threads itself, at once, and the rest of the release must leave them
 // alone (unloadEndedThreads). Elsewhere these calls record nothing: an unload there stops the
 // session the ordinary way.
-void enterLibraryThread();
+// `waiting` tells whether the thread is blocked in a wait that holds no lock, where it can be ended
+// safely; the API thread is, between calls, and the listener says so around its reads.
+void enterLibraryThread(bool waiting);
+void setLibraryThreadWaiting(bool waiting);
 void leaveLibraryThread();
 // The process id of the service this library started; 0 when there is none.
 void setStartedProcess(long long processId);
+// Keeps the module that holds `address` loaded until the process ends. Qt runs threads of its own
+// (such as the one that watches threads it did not start) that an unload of Qt would leave in
+// unmapped code; on Windows, where a host without Qt unloads Qt with this library, Qt is kept.
+void keepModuleLoaded(const void* address);
 // True once an unload has ended the library's threads: their objects must then be left as they
 // are, neither stopped nor destroyed.
 bool unloadEndedThreads();

@@ -119,11 +119,15 @@ void removeOrphanedSegment(const std::string& nativeKey) {
 }
 
 // dlclose and process exit run the library's release on a thread that may still join others.
-void enterLibraryThread() {}
+void enterLibraryThread(bool) {}
+
+void setLibraryThreadWaiting(bool) {}
 
 void leaveLibraryThread() {}
 
 void setStartedProcess(long long) {}
+
+void keepModuleLoaded(const void*) {}
 
 bool unloadEndedThreads() {
     return false;

@@ -3,6 +3,8 @@
 #include "platform.h"
 
 #include <windows.h>
+// after windows.h, which it needs
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <cstdio>
@@ -78,21 +80,44 @@ namespace {
 
 // Lock-free slots: DllMain reads them with the loader lock held, where waiting for a lock that
 // another thread holds could hang the unload.
+struct ThreadSlot {
+    std::atomic<DWORD> id{0};
+    std::atomic<bool> waiting{false};
+};
 constexpr int kThreadSlots = 8;
-std::atomic<DWORD> libraryThreads[kThreadSlots];
+ThreadSlot libraryThreads[kThreadSlots];
 // A handle rather than an id: an id may be reused once the service has ended.
 std::atomic<HANDLE> startedProcess{nullptr};
+std::atomic<DWORD> startedMainThread{0};
 std::atomic<bool> threadsEnded{false};
 
-// Ends the started service and the library's threads at once. Called at DLL_PROCESS_DETACH, when
-// the host unloads the library with a session open (FreeLibrary) or the process ends without
-// crop_assist_exit: the threads cannot finish under the loader lock (a thread's exit needs it), so
-// a join or the API thread's stop would wait in vain, and code left running in an unmapped DLL
-// would crash the host. Their objects are leaked, not destroyed (see unloadEndedThreads).
+ThreadSlot* ownSlot() {
+    for (ThreadSlot& slot : libraryThreads)
+        if (slot.id.load() == ::GetCurrentThreadId())
+            return &slot;
+    return nullptr;
+}
+
+bool anyWorking() {
+    for (ThreadSlot& slot : libraryThreads)
+        if (slot.id.load() != 0 && !slot.waiting.load())
+            return true;
+    return false;
+}
+
+// Ends the session at DLL_PROCESS_DETACH, when the host unloads the library with a session open
+// (FreeLibrary) or the process ends without crop_assist_exit. The threads cannot finish under the
+// loader lock (a thread's exit needs it), so a join or the API thread's stop would wait in vain,
+// and code left running in an unmapped DLL would crash the host. So they are ended here, each in
+// a wait that holds no lock (one ended in the middle of its work could leave a lock of the heap
+// taken for good): they get a moment to reach one. The service goes last, so that the listener
+// does not wake up to its end. The threads' objects are leaked (see unloadEndedThreads).
 void endSessionAtUnload() {
+    for (int waited = 0; waited < 500 && anyWorking(); waited += 10)
+        ::Sleep(10);
     const DWORD self = ::GetCurrentThreadId();
-    for (std::atomic<DWORD>& slot : libraryThreads) {
-        const DWORD id = slot.exchange(0);
+    for (ThreadSlot& slot : libraryThreads) {
+        const DWORD id = slot.id.exchange(0);
         if (id == 0 || id == self)
             continue;
         if (HANDLE thread = ::OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, id)) {
@@ -102,32 +127,48 @@ void endSessionAtUnload() {
         }
         threadsEnded.store(true);
     }
-    // The threads first: the listener would otherwise see the service go and start to finish.
     if (HANDLE process = startedProcess.exchange(nullptr)) {
-        ::TerminateProcess(process, 1);
-        ::WaitForSingleObject(process, 1000);
+        // Asked first, as QProcess::terminate() asks: a service ended while it holds the
+        // semaphore of its announcement record would leave it taken (Windows semaphores have no
+        // undo), and the next service would wait on it for good.
+        ::PostThreadMessageW(startedMainThread.load(), WM_CLOSE, 0, 0);
+        if (::WaitForSingleObject(process, 500) != WAIT_OBJECT_0) {
+            ::TerminateProcess(process, 1);
+            ::WaitForSingleObject(process, 1000);
+        }
         ::CloseHandle(process);
     }
 }
 
 }  // namespace
 
-void enterLibraryThread() {
+void enterLibraryThread(bool waiting) {
     const DWORD self = ::GetCurrentThreadId();
-    for (std::atomic<DWORD>& slot : libraryThreads) {
+    for (ThreadSlot& slot : libraryThreads) {
         DWORD empty = 0;
-        if (slot.compare_exchange_strong(empty, self))
+        if (slot.id.compare_exchange_strong(empty, self)) {
+            slot.waiting.store(waiting);
             return;
+        }
     }
 }
 
+void setLibraryThreadWaiting(bool waiting) {
+    if (ThreadSlot* slot = ownSlot())
+        slot->waiting.store(waiting);
+}
+
 void leaveLibraryThread() {
-    DWORD self = ::GetCurrentThreadId();
-    for (std::atomic<DWORD>& slot : libraryThreads) {
-        if (slot.compare_exchange_strong(self, 0))
-            return;
-        self = ::GetCurrentThreadId();
+    if (ThreadSlot* slot = ownSlot()) {
+        slot->waiting.store(false);  // the slot's next thread starts out working
+        slot->id.store(0);
     }
+}
+
+void keepModuleLoaded(const void* address) {
+    HMODULE module = nullptr;
+    ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         static_cast<LPCSTR>(address), &module);
 }
 
 void setStartedProcess(long long processId) {
@@ -135,6 +176,20 @@ void setStartedProcess(long long processId) {
     if (processId != 0)
         process =
             ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(processId));
+    // Its first thread is its main thread, whose message queue takes the request to end.
+    DWORD mainThread = 0;
+    HANDLE snapshot = processId ? ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0) : nullptr;
+    THREADENTRY32 thread{};
+    thread.dwSize = sizeof thread;
+    if (snapshot && snapshot != INVALID_HANDLE_VALUE && ::Thread32First(snapshot, &thread)) {
+        do {
+            if (thread.th32OwnerProcessID == static_cast<DWORD>(processId))
+                mainThread = thread.th32ThreadID;
+        } while (mainThread == 0 && ::Thread32Next(snapshot, &thread));
+    }
+    if (snapshot && snapshot != INVALID_HANDLE_VALUE)
+        ::CloseHandle(snapshot);
+    startedMainThread.store(mainThread);
     if (HANDLE previous = startedProcess.exchange(process))
         ::CloseHandle(previous);
 }

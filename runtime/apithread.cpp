@@ -9,6 +9,7 @@
 #include "runonapithread.h"
 
 #include <QCoreApplication>
+#include <QLocalSocket>
 #include <QPointer>
 #include <QThread>
 #include <QtDebug>
@@ -71,7 +72,7 @@ int ApiThread::startAndWait() {
 }
 
 void ApiThread::run() {
-    platform::enterLibraryThread();
+    platform::enterLibraryThread(true);
     const int32_t result = initialize();
     {
         // Notified under the lock: the waiter cannot return, and later destroy the condition,
@@ -224,6 +225,9 @@ FunctorExecutor* apiThreadExecutor(ApiThread* thread) {
 
 int startApi() {
     Runtime& rt = runtime();
+    // Qt's own threads must never find their code unloaded under them (see platform.h).
+    platform::keepModuleLoaded(&QCoreApplication::staticMetaObject);
+    platform::keepModuleLoaded(&QLocalSocket::staticMetaObject);
     if (!QCoreApplication::instance()) {
         qInfo("Omnivue API: Qt Application not initialized - creating and retaining");
         try {
