@@ -11,5 +11,12 @@ bash scripts/i386-exec.sh
 cmake -S . -B build-32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-i386.cmake"
 cmake --build build-32 -j"$(nproc)"
+# Under qemu's emulator a 32-bit Qt program cannot start another program (QProcess fails), so
+# there the suites labelled "service", which start the stand-in, are left to the 64-bit run.
+only=()
+if ! bash scripts/i386-exec.sh --native; then
+    echo "build32: 32-bit programs run under qemu here; the suites that start the service are left out"
+    only=(-LE service)
+fi
 flock /tmp/omnivue-tests.lock \
-    ctest --test-dir build-32 --output-on-failure -j"$(nproc)" --timeout 300 "$@"
+    ctest --test-dir build-32 --output-on-failure -j"$(nproc)" --timeout 300 "${only[@]}" "$@"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test suite with CTest, then the same suite as a 32-bit build
-# and the Windows cross-compile checks (the real hosts are 32-bit Windows processes), then the
+# Builds everything and runs every test suite with CTest, then the same suite as a 32-bit build,
+# the Windows cross-compile checks and the Windows build run under Wine (scripts/windows.sh; the
+# real hosts are 32-bit Windows processes), then the
 # sanitizer runs (scripts/sanitize.sh) and the fuzz targets (scripts/fuzz.sh; FUZZ_SECONDS sets
 # the time per target). CROP_ASSIST_TARGET32=0 skips the 32-bit and cross-compile steps,
-# CROP_ASSIST_RELIABILITY=0 the sanitizers and fuzzing.
+# CROP_ASSIST_RELIABILITY=0 the sanitizers and fuzzing, CROP_ASSIST_WINDOWS=0 the Windows build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
@@ -30,6 +31,9 @@ step "docs" bash scripts/docs.sh
 if [ "${CROP_ASSIST_TARGET32:-1}" != 0 ]; then
     step "32-bit build and suite" bash scripts/build32.sh
     step "Windows cross-compile checks" bash scripts/mingw.sh
+fi
+if [ "${CROP_ASSIST_WINDOWS:-1}" != 0 ]; then
+    step "Windows build, SDK archive and Wine runs" bash scripts/windows.sh
 fi
 
 if [ "${CROP_ASSIST_RELIABILITY:-1}" != 0 ]; then
