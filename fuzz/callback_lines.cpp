@@ -5,15 +5,11 @@
 #include "harness.h"
 
 #include "callbacklines.h"
-#include "controllerpeer.h"
 
 #include <algorithm>
 #include <deque>
 #include <string>
 #include <vector>
-
-using quarn::tellan_api::ApiController;
-using quarn::tellan_api::ApiControllerTestPeer;
 
 namespace {
 
@@ -22,18 +18,6 @@ namespace {
 std::vector<std::string>& seen() {
     static std::vector<std::string> notices;
     return notices;
-}
-
-void connectedCallback(const char* identifier) {
-    seen().push_back(std::string("+") + identifier);
-}
-
-void disconnectedCallback(const char* identifier) {
-    seen().push_back(std::string("-") + identifier);
-}
-
-void eventCallback(int event, const char* text) {
-    seen().push_back(std::to_string(event) + ":" + text);
 }
 
 // The notices a stream must produce, with the pending identifiers it leaves (no device is ever
@@ -86,9 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::setUp(noteUnknownLines);
     ApiController::listenerRunning.store(true);
     ApiController controller;
-    controller.setDeviceConnectedCallback(connectedCallback);
-    controller.setDeviceDisconnectedCallback(disconnectedCallback);
-    controller.setDeviceEventCallback(eventCallback);
+    controller.setDeviceConnectedCallback(
+        [](const char* sn) { seen().push_back("+" + std::string(sn)); });
+    controller.setDeviceDisconnectedCallback(
+        [](const char* sn) { seen().push_back("-" + std::string(sn)); });
+    controller.setDeviceEventCallback(
+        [](int code, const char* text) { seen().push_back(std::to_string(code) + ":" + text); });
     seen().clear();
 
     // Chunk sizes (0 to 64) come from the end of the input, chunk bytes from its front, as

@@ -3,37 +3,22 @@
 // request exchange) and then looked up by the "sn" the listing gave.
 #include "harness.h"
 
-#include "controllerpeer.h"
-#include "errors.h"
-
 #include <QJsonObject>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-using quarn::tellan_api::ApiController;
-using quarn::tellan_api::ApiControllerTestPeer;
-using quarn::tellan_api::APIException;
-
 namespace {
 
 const QByteArray kIdentifier("DEV-1");
 
-// Copies of the strings of the last successful listing, to check that a failure keeps them.
-struct Listing {
+// Copies of a listing's strings, to check that a failure keeps the last successful one.
+std::vector<std::string> copyOf(const std::vector<TellanDeviceInfo>& infos) {
     std::vector<std::string> texts;
-};
-
-Listing copyOf(const std::vector<TellanDeviceInfo>& infos) {
-    Listing listing;
     for (const TellanDeviceInfo& info : infos)
-        listing.texts.insert(listing.texts.end(), {info.sn, info.name, info.id});
-    return listing;
-}
-
-bool stillListed(const Listing& listing, const std::vector<TellanDeviceInfo>& infos) {
-    return copyOf(infos).texts == listing.texts;
+        texts.insert(texts.end(), {info.sn, info.name, info.id});
+    return texts;
 }
 
 // The member's text as the host sees it: its UTF-8 bytes up to the first NUL.
@@ -69,7 +54,7 @@ void checkListed(ApiController& controller, const QJsonObject& expected,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::setUp();
     static fuzzsupport::ConnectedController connected;
-    static Listing lastListing;
+    static std::vector<std::string> lastListing;
     static const std::vector<TellanDeviceInfo>* lastInfos = nullptr;
     ApiController& controller = connected.controller();
 
@@ -85,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzzsupport::require(e.code == 100, "a bad device reply fails with code 100");
         fuzzsupport::require(ApiControllerTestPeer::pendingDevices(controller).size() == 1,
                              "a failed fetch stays pending");
-        fuzzsupport::require(!lastInfos || stillListed(lastListing, *lastInfos),
+        fuzzsupport::require(!lastInfos || copyOf(*lastInfos) == lastListing,
                              "a failed listing keeps the previous one");
     }
     const QByteArray request = connected.takeRequests();

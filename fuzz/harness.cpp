@@ -1,6 +1,5 @@
 #include "harness.h"
 
-#include "controllerpeer.h"
 #include "coreapplication.h"
 
 #include <QCoreApplication>
@@ -13,9 +12,6 @@
 #include <cstdlib>
 
 namespace fuzzsupport {
-
-using quarn::tellan_api::ApiController;
-using quarn::tellan_api::ApiControllerTestPeer;
 
 namespace {
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "apicontroller.h"
+#include "controllerpeer.h"
+#include "errors.h"
 
 #include <QByteArray>
 #include <QJsonValue>
@@ -16,6 +18,10 @@
 #include <memory>
 
 class QLocalSocket;
+
+using quarn::tellan_api::ApiController;
+using quarn::tellan_api::ApiControllerTestPeer;
+using quarn::tellan_api::APIException;
 
 namespace fuzzsupport {
 
@@ -53,7 +59,7 @@ public:
     ConnectedController(const ConnectedController&) = delete;
     ConnectedController& operator=(const ConnectedController&) = delete;
 
-    quarn::tellan_api::ApiController& controller() { return *controller_; }
+    ApiController& controller() { return *controller_; }
     // Makes `frame` the next reply: the bytes replace whatever the reader had buffered, as if
     // they had just been received, followed by the terminator.
     void queueReply(const QByteArray& frame);
@@ -62,7 +68,7 @@ public:
 
 private:
     LocalService service;
-    std::unique_ptr<quarn::tellan_api::ApiController> controller_;
+    std::unique_ptr<ApiController> controller_;
     QLocalSocket* serviceSide;
 };
 

@@ -7,16 +7,9 @@
 // connection path all run. Every frame it hands out then goes through the envelope check.
 #include "harness.h"
 
-#include "controllerpeer.h"
-#include "errors.h"
-
 #include <QLocalSocket>
 
 #include <vector>
-
-using quarn::tellan_api::ApiController;
-using quarn::tellan_api::ApiControllerTestPeer;
-using quarn::tellan_api::APIException;
 
 namespace {
 

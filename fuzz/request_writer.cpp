@@ -16,8 +16,6 @@
 #include <algorithm>
 #include <vector>
 
-using quarn::tellan_api::ApiController;
-
 namespace {
 
 QString textOf(const uint8_t* data, size_t size, bool utf16) {

@@ -3,19 +3,12 @@
 // and as the "reply" of a "lastrois" request through the real request exchange.
 #include "harness.h"
 
-#include "controllerpeer.h"
-#include "errors.h"
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cstring>
 #include <vector>
-
-using quarn::tellan_api::ApiController;
-using quarn::tellan_api::ApiControllerTestPeer;
-using quarn::tellan_api::APIException;
 
 namespace {
 

@@ -6,10 +6,7 @@
 #include "session.h"
 #include "testframes.h"
 
-#include <QElapsedTimer>
-
 #include <future>
-#include <iostream>
 
 namespace {
 
@@ -117,8 +114,7 @@ int repetitions(const char* name, int fallback) {
 // settle in steps), no IPC object added.
 void expectBackToBaseline(const testsupport::Resources& before, const std::set<std::string>& ipc) {
     const testsupport::Resources after = testsupport::ownResources(before.threads, before.handles);
-    std::cout << "before: " << before.describe() << "\nafter:  " << after.describe() << std::endl;
-    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_EQ(after.threads, before.threads) << before.describe() << " / " << after.describe();
     EXPECT_EQ(after.handles, before.handles);
     if (testsupport::kResidentMemoryMeasurable) {
         EXPECT_LT(after.rssKiB - before.rssKiB, 4 * 1024);
@@ -181,10 +177,7 @@ TEST_F(Load, SoakManyCallsInOneSessionLeaveNothingBehind) {
     hostCalls("T0", 300, faults);  // warm-up
     const std::set<std::string> ipc = testsupport::ipcObjects();
     const testsupport::Resources before = testsupport::ownResources();
-    QElapsedTimer clock;
-    clock.start();
     hostCalls("T0", repetitions("CALLS", 15000) / 10, faults);  // ten calls a round
-    std::cout << "the calls took " << clock.elapsed() << " ms" << std::endl;
     EXPECT_EQ(faults.count, 0) << faults.first;
     expectBackToBaseline(before, ipc);
     EXPECT_TRUE(log.at(QtCriticalMsg).empty()) << log.dump();

@@ -17,13 +17,10 @@
 
 namespace testsupport {
 
-// Success when exactly one critical line was logged and it reads `expected` (or starts with it).
+// Success when exactly one critical line was logged and it reads `expected`.
 inline ::testing::AssertionResult onlyCriticalLine(const LogCapture& log,
-                                                   const std::string& expected,
-                                                   bool prefix = false) {
-    const std::vector<std::string> critical = log.at(QtCriticalMsg);
-    if (critical.size() == 1 &&
-        critical[0].compare(0, prefix ? expected.size() : std::string::npos, expected) == 0)
+                                                   const std::string& expected) {
+    if (log.at(QtCriticalMsg) == std::vector<std::string>{expected})
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
            << "expected the one critical line \"" << expected << "\"; the log was:\n"
