@@ -35,6 +35,7 @@ build() {
 mkdir -p build-windows
 build i686 build-windows
 run=build-windows
+cc=i686-w64-mingw32-gcc-posix
 if bash scripts/i386-exec.sh --native; then
     wine=$(command -v wine)
 else
@@ -43,9 +44,9 @@ else
     mkdir -p build-windows64
     build x86_64 build-windows64
     run=build-windows64
+    cc=x86_64-w64-mingw32-gcc-posix
     wine=/usr/lib/wine/wine64
 fi
-cc=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$run/CMakeCache.txt")
 
 # A fresh Wine prefix inside the build folder, made once; no display is needed.
 export WINEPREFIX=$root/$run/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
