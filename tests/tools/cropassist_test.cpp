@@ -74,7 +74,8 @@ TEST(CropAssistTool, SessionsOfItsOwnAndAShellAgainstTheService) {
     testsupport::ScopedEnv scenario(
         "OMNIVUE_SCENARIO_JSON",
         R"({"devices":[{"sn":"CAM1","name":"Desk","id":"usb-1","mode":2,)"
-        R"("supportedModes":[0,1,2]},{"sn":"CAM2","name":"Room","id":"usb-2"}]})");
+        R"("supportedModes":[0,1,2]},{"sn":"CAM2","name":"Room","id":"usb-2"}],)"
+        R"("commands":{"isenabled":{"drop":true}}})");
     auto run = tool({"--start", "devices"});
     EXPECT_EQ(run.out, "devices: 2\n  sn=CAM1 name=Desk id=usb-1\n  sn=CAM2 name=Room id=usb-2\n")
         << run.describe();
@@ -89,7 +90,7 @@ TEST(CropAssistTool, SessionsOfItsOwnAndAShellAgainstTheService) {
 
     run = tool({"--start", "--json", "shell"},
                "# one session\nset-mode CAM1 1\nget-mode CAM1\n"
-               "set-home CAM1 0.5 \"-0.25\"\nhome CAM1\nget-mode\nexit\n"
+               "set-home CAM1 0.5 \"-0.25\"\nhome CAM1\nget-mode\nis-enabled CAM1\nexit\n"
                "get-mode CAM1\ninit\nis-initialized\n");
     EXPECT_EQ(run.status, 0) << run.describe();
     size_t from = 0;
@@ -99,6 +100,8 @@ TEST(CropAssistTool, SessionsOfItsOwnAndAShellAgainstTheService) {
           R"({"command":"set-home-pt","device":"CAM1","pan":0.5,"tilt":-0.25,"code":0})",
           R"({"command":"get-cur-home-pt","device":"CAM1","code":0,"pan":0.5,"tilt":-0.25})",
           R"({"command":"get-mode","code":98,"error":"get-mode: missing argument)",
+          // 99 after a lost connection is explained as that, not as a missing executable.
+          R"("code":99,"name":"NOT_INITIALIZED","meaning":"the connection to the service was lost)",
           R"({"command":"exit","code":0})",
           R"({"command":"get-mode","code":99,"error":"no session: open one with init or attach"})",
           R"({"command":"init","code":0})",
