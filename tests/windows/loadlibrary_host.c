@@ -63,7 +63,10 @@ static int servicesAfter(DWORD ms) {
 static HMODULE loadAndInit(const char* path) {
     HMODULE library = LoadLibraryA(path);
     StartFn init = library ? (StartFn)(void*)entry(library, "crop_assist_init") : NULL;
-    check(init && init() == CROP_ASSIST_OK, "LoadLibrary, then crop_assist_init gives 0");
+    const int rc = init ? init() : -1;
+    if (rc != CROP_ASSIST_OK)
+        printf("crop_assist_init gave %d\n", rc);
+    check(rc == CROP_ASSIST_OK, "LoadLibrary, then crop_assist_init gives 0");
     return library;
 }
 
