@@ -26,8 +26,8 @@ build() {
     cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
         -DCROP_ASSIST_WINDOWS_ARCH="$arch" -DCROP_ASSIST_QT_PREFIX="$qt" \
-        -DCROP_ASSIST_BUILD_TESTS=OFF > "$out.configure.log" ||
-        { cat "$out.configure.log"; exit 1; }
+        -DCROP_ASSIST_BUILD_TESTS=OFF > "$out/configure.log" ||
+        { cat "$out/configure.log"; exit 1; }
     nice cmake --build "$out" -j"$(nproc)"
     (cd "$out" && cpack -G ZIP > cpack.log) || { cat "$out/cpack.log"; exit 1; }
 }
