@@ -3,9 +3,6 @@
 #include "service.h"
 #include "singleappinstance.h"
 
-#include <QProcessEnvironment>
-#include <QUuid>
-
 #include <gtest/gtest.h>
 
 using testsupport::ServiceControl;
@@ -17,30 +14,13 @@ bool recordPublished() {
     return !quarn::tellan_api::SingleAppInstance(QStringLiteral("ZuzoRerazu")).isPrimary();
 }
 
-// The service started as the library starts it: "start <suffix>" on its input, which stays open.
-struct Started {
-    explicit Started(const QString& scenario) : suffix(QUuid::createUuid().toString()) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("OMNIVUE_SCENARIO_JSON", scenario);
-        environment.remove("OMNIVUE_CONTROL");
-        process.setProcessEnvironment(environment);
-        process.start(QString::fromStdString(testsupport::serviceExecutablePath()), QStringList());
-        process.waitForStarted(10000);
-        process.write("start " + suffix.toUtf8() + "\n");
-        process.waitForBytesWritten(10000);
-    }
-    ~Started() {
-        process.terminate();
-        process.waitForFinished(10000);
-    }
-    // The exit code once it has ended; -1 for a crash.
-    int exitCode() {
-        process.waitForFinished(10000);
-        return process.exitStatus() == QProcess::CrashExit ? -1 : process.exitCode();
-    }
-    QString suffix;
-    QProcess process;
-};
+// The exit status of the service started as the library starts it, its input ending at once.
+int startedStatus(const std::string& scenario) {
+    testsupport::ScopedEnv environment("OMNIVUE_SCENARIO_JSON", scenario);
+    return testsupport::runChild(QString::fromStdString(testsupport::serviceExecutablePath()), {},
+                                 "start {0}\n")
+        .status;
+}
 
 // The next `count` lines a callback connection receives (a control client reads any lines).
 std::string lines(ServiceControl& connection, int count) {
@@ -57,26 +37,25 @@ TEST(Service, StartLineScenarioChecksAndExitCodes) {
     // refused with 1 (the library's start-up suite runs the exit codes a scenario asks for).
     for (const char* scenario : {R"({"startup": {"exitcode": 7}})", R"({"devices": [{"sn": 5}]})",
                                  R"({"devices": [{"sn": "X"}, {"sn": "X"}]})", "{not json"})
-        EXPECT_EQ(Started(scenario).exitCode(), 1) << scenario;
+        EXPECT_EQ(startedStatus(scenario), 1) << scenario;
 
     // A second service finds the live record and leaves with 2; SIGTERM ends one cleanly, and so
     // does the end of its input, each taking the record along.
-    {
+    for (bool signal : {true, false}) {
         StandaloneService first;
         ASSERT_TRUE(first.ready());
-        EXPECT_EQ(Started("{}").exitCode(), 2);
-        first.process().terminate();
+        EXPECT_TRUE(recordPublished());
+        if (signal) {
+            EXPECT_EQ(startedStatus("{}"), 2);
+            first.process().terminate();
+        } else {
+            first.process().closeWriteChannel();
+        }
         ASSERT_TRUE(first.process().waitForFinished(10000));
         EXPECT_EQ(first.process().exitCode(), 0);
         EXPECT_EQ(first.process().exitStatus(), QProcess::NormalExit);
         EXPECT_FALSE(recordPublished());
     }
-    Started started("{}");
-    ServiceControl host("ZuzoRerazuIO_" + started.suffix.toStdString());  // once it listens
-    EXPECT_TRUE(recordPublished());
-    started.process.closeWriteChannel();
-    EXPECT_EQ(started.exitCode(), 0);
-    EXPECT_FALSE(recordPublished());
 }
 
 TEST(Service, NoticesReachEveryCallbackConnection) {
