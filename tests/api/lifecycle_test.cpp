@@ -93,7 +93,7 @@ TEST(Lifecycle, AHostsOwnApplicationIsUsedAndLeftAlone) {
 TEST(Lifecycle, ReturningFromMainWithoutExitShutsDownCleanly) {
     testsupport::ScopedEnv rules("QT_LOGGING_RULES", "*.debug=true");
     testsupport::ScopedEnv scenario("OMNIVUE_SCENARIO_JSON", "{}");
-    const auto run = testsupport::runChild(CA_UNLOAD_HOST, {});
+    const auto run = testsupport::runChild(CA_UNLOAD_HOST, {"--no-exit"});
     EXPECT_FALSE(run.crashed) << run.describe();
     EXPECT_EQ(run.status, 0) << run.describe();
     EXPECT_NE(run.err.find("Omnivue API Initialized\n"), std::string::npos) << run.describe();
