@@ -23,16 +23,9 @@ struct Expected {
 };
 
 Expected split(const QByteArray& stream) {
-    Expected expected;
-    int start = 0;
-    for (int i = 0; i < stream.size(); ++i) {
-        if (stream.at(i) == '\0') {
-            expected.frames.push_back(stream.mid(start, i - start));
-            start = i + 1;
-        }
-    }
-    expected.rest = stream.mid(start);
-    return expected;
+    QList<QByteArray> parts = stream.split('\0');
+    const QByteArray rest = parts.takeLast();
+    return {std::vector<QByteArray>(parts.begin(), parts.end()), rest};
 }
 
 std::vector<QByteArray> readAllFrames(ApiController& controller) {
