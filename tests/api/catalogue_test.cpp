@@ -36,13 +36,8 @@ struct Outs {
         add(m != 42, QStringLiteral("m=%1").arg(m));
         add(p != 9 || t != 9, QStringLiteral("p=%1 t=%2").arg(p).arg(t));
         add(n != 7, QStringLiteral("n=%1").arg(n));
-        QString list;
-        for (int k = 0; r && r != Outs().r && k < n; ++k)
-            list += QStringLiteral("%1,%2,%3,%4;")
-                        .arg(r[k].x)
-                        .arg(r[k].y)
-                        .arg(r[k].width)
-                        .arg(r[k].height);
+        QString list =
+            QString::fromStdString(r && r != Outs().r ? testsupport::roisText(r, n) : "");
         for (int k = 0; d && d != Outs().d && k < n; ++k)
             list += QString(d[k].sn) + ";";
         add(r != Outs().r || d != Outs().d, (r && d ? "list=" : "list=null") + list);

@@ -1,10 +1,14 @@
-// Synthetic packed 4:2:2 frames for the suites that hand frames to the library.
+// Synthetic packed 4:2:2 frames for the suites that hand frames to the library, and the regions
+// they get back as text.
 #pragma once
 
 #include "crop_assist.h"
 
+#include <QString>
+
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace testsupport {
@@ -28,6 +32,14 @@ inline std::vector<uint8_t> packedFrame(int width, int height, uint32_t pixfmt,
         }
     }
     return bytes;
+}
+
+// "x,y,width,height;" for each region.
+inline std::string roisText(const TellanROI* rois, int count) {
+    QString out;
+    for (const TellanROI* r = rois; r != rois + count; ++r)
+        out += QStringLiteral("%1,%2,%3,%4;").arg(r->x).arg(r->y).arg(r->width).arg(r->height);
+    return out.toStdString();
 }
 
 }  // namespace testsupport
