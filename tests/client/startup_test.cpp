@@ -1,7 +1,6 @@
 // Start-up and attach of the service client against scripted stand-in services: a table of
 // failures with their codes and texts, sixty paced attempts (the pacing shortened through the
 // test seam) and the executable missing beside the library.
-#include "apicontroller.h"
 #include "controllerpeer.h"
 #include "coreapplication.h"
 #include "errors.h"
@@ -10,16 +9,10 @@
 #include "logcapture.h"
 #include "service.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
-#include <memory>
 
 using quarn::tellan_api::ApiController;
 using quarn::tellan_api::ApiControllerTestPeer;
@@ -125,8 +118,7 @@ TEST(Startup, TheExecutableMissingBesideTheLibrary) {
     testsupport::ensureCoreApplication();
     if (QDir(quarn::tellan_api::libraryDirectory()).exists("OmnivueService.exe")) {
         QTemporaryDir copy;
-        const QString program =
-            copy.filePath(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+        const QString program = copy.filePath("startup_test");
         ASSERT_TRUE(QFile::copy(QCoreApplication::applicationFilePath(), program));
         const auto run = testsupport::runChild(
             program, {"--gtest_filter=Startup.TheExecutableMissingBesideTheLibrary"});
