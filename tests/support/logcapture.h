@@ -5,6 +5,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -23,12 +24,10 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         lines_.clear();
     }
-    // Lines at `level` whose text equals `text`, or contains it when `part` is true.
-    int count(QtMsgType level, const std::string& text, bool part = false) const {
-        int n = 0;
-        for (const std::string& line : at(level))
-            n += part ? line.find(text) != std::string::npos : line == text;
-        return n;
+    // Lines at `level` whose text equals `text`.
+    int count(QtMsgType level, const std::string& text) const {
+        const std::vector<std::string> lines = at(level);
+        return static_cast<int>(std::count(lines.begin(), lines.end(), text));
     }
     std::vector<std::string> at(QtMsgType level) const {
         std::lock_guard<std::mutex> lock(mutex_);
