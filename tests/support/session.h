@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <set>
 #include <thread>
 
 namespace testsupport {
@@ -28,7 +29,7 @@ inline ::testing::AssertionResult onlyCriticalLine(const LogCapture& log,
 }
 
 // The device notices that reach the host's callbacks: "+sn" arrival, "-sn" loss, "<code>:<text>"
-// event, in order, with the thread each came on. At most one may be alive (C callbacks carry no
+// event, in order, and the threads they came on. At most one may be alive (C callbacks carry no
 // context).
 class NoticeLog {
 public:
@@ -42,14 +43,6 @@ public:
     static void connected(const char* sn) { record("+" + std::string(sn)); }
     static void disconnected(const char* sn) { record("-" + std::string(sn)); }
     static void event(int code, const char* text) { record(std::to_string(code) + ":" + text); }
-    static void record(const std::string& notice) {
-        if (NoticeLog* self = active()) {
-            std::lock_guard<std::mutex> lock(self->mutex_);
-            self->notices_.push_back(notice);
-            self->threads_.push_back(std::this_thread::get_id());
-            self->changed_.notify_all();
-        }
-    }
     // Waits until `notice` has been recorded `times` times; false after `timeoutMs`.
     bool waitFor(const std::string& notice, int times = 1, int timeoutMs = 10000) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -61,12 +54,20 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return notices_;
     }
-    std::vector<std::thread::id> threads() const {
+    std::set<std::thread::id> threads() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return threads_;
     }
 
 private:
+    static void record(const std::string& notice) {
+        if (NoticeLog* self = active()) {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->notices_.push_back(notice);
+            self->threads_.insert(std::this_thread::get_id());
+            self->changed_.notify_all();
+        }
+    }
     static std::atomic<NoticeLog*>& active() {
         static std::atomic<NoticeLog*> current{nullptr};
         return current;
@@ -74,7 +75,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> notices_;
-    std::vector<std::thread::id> threads_;
+    std::set<std::thread::id> threads_;
 };
 
 // Lists the devices until there are `count` (the service announces its devices right after the
