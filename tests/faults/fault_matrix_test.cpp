@@ -52,16 +52,12 @@ class FaultMatrix : public testsupport::SessionTest {};
 TEST(FaultMatrixLoss, LossesInTheMiddleOfACall) {
     const struct {
         const char* fault;
-        const char* then;  // once the request has come
         bool attached;
         int code;
     } cases[] = {
-        {R"(script isenabled {"delayMs":300,"crash":true})", "", false, 97},
-        {R"(script isenabled {"delayMs":300,"drop":true,"times":1})", "", false, 99},
-        // A frame cut off without its terminator is waited for until the connection goes.
-        {R"(script isenabled {"raw":"{\"code\":0,\"err\":\"\",\"re","rawNoNul":true})",
-         "drop request", false, 99},
-        {R"(script isenabled {"delayMs":300,"crash":true})", "", true, 99},
+        {R"(script isenabled {"delayMs":300,"crash":true})", false, 97},
+        {R"(script isenabled {"delayMs":300,"drop":true,"times":1})", false, 99},
+        {R"(script isenabled {"delayMs":300,"crash":true})", true, 99},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.fault) + (c.attached ? " attached" : ""));
@@ -84,10 +80,6 @@ TEST(FaultMatrixLoss, LossesInTheMiddleOfACall) {
         bool enabled = true;
         auto call = std::async(std::launch::async,
                                [&] { return crop_assist_is_enabled("CAM1", &enabled); });
-        if (*c.then) {
-            waitForRequest(control, "isenabled");
-            control.command(c.then);
-        }
         const std::string crashed = c.code == 97 ? " (service crash detected)" : "";
         EXPECT_EQ(returned(call), c.code);
         EXPECT_FALSE(enabled);
