@@ -1,7 +1,6 @@
 // One library session for the suites that run the whole library against the stand-in service:
 // crop_assist_init starts the service with a scenario and a control channel of its own, the
-// host's callbacks are recorded, and the session ends with crop_assist_exit. Header-only because
-// it calls the shared library, which the support library does not link.
+// host's callbacks are recorded, and the session ends with crop_assist_exit.
 #pragma once
 
 #include "crop_assist.h"
