@@ -183,28 +183,20 @@ TEST_F(FaultMatrix, ExitEndsAStalledService) {
     EXPECT_EQ(log.at(QtCriticalMsg).size(), 0u) << log.dump();
 }
 
-std::promise<void> callbackEntered, callbackLetGo;
+std::promise<void> callbackEntered;
+std::atomic<bool> callbackLeft{false};
 TEST_F(FaultMatrix, ExitWaitsForABlockedCallback) {
     ASSERT_EQ(crop_assist_set_device_connected_callback([](const char*) {
                   callbackEntered.set_value();
-                  callbackLetGo.get_future().wait();
+                  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                  callbackLeft = true;
               }),
               0);
     ASSERT_TRUE(session.command("arrive HOLD"));
     ASSERT_EQ(callbackEntered.get_future().wait_for(std::chrono::seconds(10)),
               std::future_status::ready);
-    // Exit runs on this thread, which made the library's Qt application; another thread lets the
-    // callback go once exit has had time to go past it.
-    std::atomic<bool> exited{false};
-    auto release = std::async(std::launch::async, [&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const bool waiting = !exited;
-        callbackLetGo.set_value();
-        return waiting;
-    });
     EXPECT_EQ(crop_assist_exit(), 0);
-    exited = true;
-    EXPECT_TRUE(release.get()) << "exit went on while the listener was still in the callback";
+    EXPECT_TRUE(callbackLeft) << "exit went on while the listener was still in the callback";
     EXPECT_EQ(log.count(QtDebugMsg, "Callback socket disconnected"), 1) << log.dump();
 }
 
