@@ -26,6 +26,12 @@ struct Outs {
     TellanDeviceInfo i{"?", "?", "?"};
 
     bool* flag() { return reinterpret_cast<bool*>(&b); }
+    // Hands a call its pointer arguments in turn, the one at `nullAt` as null.
+    int nullAt = -1, pointers = 0;
+    template <class T>
+    T* arg(T* pointer) {
+        return pointers++ == nullAt ? nullptr : pointer;
+    }
     std::string text() const {
         QStringList out;
         const auto add = [&](bool written, const QString& what) {
@@ -47,9 +53,10 @@ struct Outs {
 };
 
 const std::vector<uint8_t> kPixels = testsupport::packedFrame(32, 16, 1, {{8, 4, 16, 8}});
-const TellanFrame kFrame{kPixels.data(), 32, 16, TELLAN_PIXFMT_YUYV};
-int frame(Outs& o, const void* data, uint32_t width, uint32_t height, uint32_t pixfmt) {
-    return crop_assist_get_frame_rois("CAM1", TellanFrame{data, width, height, pixfmt}, &o.r, &o.n);
+int frame(Outs& o, uint32_t width, uint32_t height, uint32_t pixfmt) {
+    return crop_assist_get_frame_rois(o.arg("CAM1"),
+                                      TellanFrame{o.arg(kPixels.data()), width, height, pixfmt},
+                                      o.arg(&o.r), o.arg(&o.n));
 }
 
 // A scripted reply (members of a command script) and what the call then gives: its outs on
@@ -61,91 +68,67 @@ struct Reply {
 };
 
 struct Row {
-    const char* type;     // the request it sends; null when it sends none here
-    const char* body;     // that request's body, as sent for the call below
-    const char* failure;  // the call's failure text
-    const char* value;    // its outs after success against the default cameras
-    const char* preset;   // its outs after any failure
-    std::function<int(Outs&)> call;
-    std::function<std::vector<int>(Outs&)> nulls;  // each required pointer null in turn
+    const char* type;                // the request it sends; null when it sends none here
+    const char* body;                // that request's body, as sent for the call below
+    const char* failure;             // the call's failure text
+    const char* value;               // its outs after success against the default cameras
+    const char* preset;              // its outs after any failure
+    std::function<int(Outs&)> call;  // its pointer arguments go through Outs::arg
+    std::function<std::vector<int>(Outs&)> invalid = {};  // calls with values it refuses
 };
 
 #define CALL(...) [](Outs& o) { return (void)o, __VA_ARGS__; }
-#define NULLS(...) [](Outs& o) { return (void)o, std::vector<int>{__VA_ARGS__}; }
 
 const std::vector<Row> kRows = {
     {"isenabled", R"("CAM2")", "failed to get feature status", "b=0", "b=0",
-     CALL(crop_assist_is_enabled("CAM2", o.flag())),
-     NULLS(crop_assist_is_enabled(nullptr, o.flag()), crop_assist_is_enabled("CAM2", nullptr))},
+     CALL(crop_assist_is_enabled(o.arg("CAM2"), o.arg(o.flag())))},
     {"setenabled", R"({"bval":true,"sn":"CAM1"})", "failed to set feature status", "", "",
-     CALL(crop_assist_set_enabled("CAM1", true)), NULLS(crop_assist_set_enabled(nullptr, true))},
+     CALL(crop_assist_set_enabled(o.arg("CAM1"), true))},
     {"gmode", R"("CAM2")", "failed to get current mode", "m=2", "m=1",
-     CALL(crop_assist_get_mode("CAM2", &o.m)),
-     NULLS(crop_assist_get_mode(nullptr, &o.m), crop_assist_get_mode("CAM2", nullptr))},
+     CALL(crop_assist_get_mode(o.arg("CAM2"), o.arg(&o.m)))},
     {"gemode", R"("CAM2")", "failed to get current effective mode", "m=0", "m=1",
-     CALL(crop_assist_get_mode_effective("CAM2", &o.m)),
-     NULLS(crop_assist_get_mode_effective(nullptr, &o.m),
-           crop_assist_get_mode_effective("CAM2", nullptr))},
+     CALL(crop_assist_get_mode_effective(o.arg("CAM2"), o.arg(&o.m)))},
     {"smode", R"({"mode":3,"sn":"CAM1"})", "failed to set current mode", "", "",
-     CALL(crop_assist_set_mode("CAM1", TELLAN_MODE_SPEAKER)),
-     NULLS(crop_assist_set_mode(nullptr, TELLAN_MODE_GROUP))},
+     CALL(crop_assist_set_mode(o.arg("CAM1"), TELLAN_MODE_SPEAKER))},
     {"ismodes", R"({"mode":3,"sn":"CAM2"})", "failed to check is mode supported", "b=0", "b=0",
-     CALL(crop_assist_is_mode_supported("CAM2", TELLAN_MODE_SPEAKER, o.flag())),
-     NULLS(crop_assist_is_mode_supported(nullptr, TELLAN_MODE_GROUP, o.flag()),
-           crop_assist_is_mode_supported("CAM2", TELLAN_MODE_GROUP, nullptr))},
+     CALL(crop_assist_is_mode_supported(o.arg("CAM2"), TELLAN_MODE_SPEAKER, o.arg(o.flag())))},
     {"isaa", R"("CAM1")", "failed to check adjustment status", "b=0", "b=0",
-     CALL(crop_assist_is_adjustment_active("CAM1", o.flag())),
-     NULLS(crop_assist_is_adjustment_active(nullptr, o.flag()),
-           crop_assist_is_adjustment_active("CAM1", nullptr))},
+     CALL(crop_assist_is_adjustment_active(o.arg("CAM1"), o.arg(o.flag())))},
     {"iszoomap", R"("CAM2")", "failed to check auto-zoom status", "b=0", "b=0",
-     CALL(crop_assist_is_auto_zoom_enabled("CAM2", o.flag())),
-     NULLS(crop_assist_is_auto_zoom_enabled(nullptr, o.flag()),
-           crop_assist_is_auto_zoom_enabled("CAM2", nullptr))},
+     CALL(crop_assist_is_auto_zoom_enabled(o.arg("CAM2"), o.arg(o.flag())))},
     {"szoomap", R"({"bval":false,"sn":"CAM1"})", "failed to set auto-zoom", "", "",
-     CALL(crop_assist_set_auto_zoom_enabled("CAM1", false)),
-     NULLS(crop_assist_set_auto_zoom_enabled(nullptr, true))},
+     CALL(crop_assist_set_auto_zoom_enabled(o.arg("CAM1"), false))},
     {"ghomept", R"("CAM2")", "failed to get Home PanTilt", "p=-30 t=10", "p=0 t=0",
-     CALL(crop_assist_get_cur_home_pt("CAM2", &o.p, &o.t)),
-     NULLS(crop_assist_get_cur_home_pt(nullptr, &o.p, &o.t),
-           crop_assist_get_cur_home_pt("CAM2", nullptr, &o.t),
-           crop_assist_get_cur_home_pt("CAM2", &o.p, nullptr))},
+     CALL(crop_assist_get_cur_home_pt(o.arg("CAM2"), o.arg(&o.p), o.arg(&o.t)))},
     // The pan goes out as the float widened to double, not as the decimal 0.1.
     {"shomept", R"({"p":0.10000000149011612,"sn":"CAM1","t":-2.5})", "failed to set Home PanTilt",
-     "", "", CALL(crop_assist_set_home_pt("CAM1", 0.1f, -2.5f)),
-     NULLS(crop_assist_set_home_pt(nullptr, 0.1f, 0.2f))},
+     "", "", CALL(crop_assist_set_home_pt(o.arg("CAM1"), 0.1f, -2.5f))},
     {"shomeptc", R"("CAM1")", "failed to set current PanTilt as Home", "", "",
-     CALL(crop_assist_set_cur_pt_as_home("CAM1")), NULLS(crop_assist_set_cur_pt_as_home(nullptr))},
+     CALL(crop_assist_set_cur_pt_as_home(o.arg("CAM1")))},
     {"tshome", R"("CAM1")", "failed to trigger Go Home", "", "",
-     CALL(crop_assist_trigger_home("CAM1")), NULLS(crop_assist_trigger_home(nullptr))},
+     CALL(crop_assist_trigger_home(o.arg("CAM1")))},
     {"iaucr", R"("")", "failed to get crash reporting status", "b=0", "b=0",
-     CALL(crop_assist_is_upload_crash_reports_enabled(o.flag())),
-     NULLS(crop_assist_is_upload_crash_reports_enabled(nullptr))},
+     CALL(crop_assist_is_upload_crash_reports_enabled(o.arg(o.flag())))},
     {"saucr", R"({"bval":true,"sn":""})", "failed to set crash reporting status", "", "",
-     CALL(crop_assist_set_upload_crash_reports_enabled(true)), NULLS()},
+     CALL(crop_assist_set_upload_crash_reports_enabled(true))},
     {"processframe",
      R"({"dataname":"*","datasize":1024,"height":16,"pixfmt":1,"sn":"CAM1","width":32})",
      "failed to process external frame", "n=1 list=8,4,16,8;", "n=0 list=null",
-     CALL(frame(o, kPixels.data(), 32, 16, 1)),
-     NULLS(crop_assist_get_frame_rois(nullptr, kFrame, &o.r, &o.n), frame(o, nullptr, 32, 16, 1),
-           frame(o, kPixels.data(), 0, 16, 1), frame(o, kPixels.data(), 32, 0, 2),
-           frame(o, kPixels.data(), 32, 16, 0), frame(o, kPixels.data(), 32, 16, 3),
-           // 2^30 pixels and more, also where the count wraps in 32 bits
-           frame(o, kPixels.data(), 32768, 32768, 1), frame(o, kPixels.data(), 65536, 65537, 1),
-           crop_assist_get_frame_rois("CAM1", kFrame, nullptr, &o.n),
-           crop_assist_get_frame_rois("CAM1", kFrame, &o.r, nullptr))},
+     CALL(frame(o, 32, 16, 1)),
+     // 2^30 pixels and more, also where the count wraps in 32 bits
+     [](Outs& o) {
+         return std::vector<int>{frame(o, 0, 16, 1),        frame(o, 32, 0, 2),
+                                 frame(o, 32, 16, 0),       frame(o, 32, 16, 3),
+                                 frame(o, 32768, 32768, 1), frame(o, 65536, 65537, 1)};
+     }},
     {"lastrois", R"("CAM1")", "failed to get last known ROIs", "n=1 list=8,4,16,8;",
-     "n=0 list=null", CALL(crop_assist_get_last_frame_rois("CAM1", &o.r, &o.n)),
-     NULLS(crop_assist_get_last_frame_rois(nullptr, &o.r, &o.n),
-           crop_assist_get_last_frame_rois("CAM1", nullptr, &o.n),
-           crop_assist_get_last_frame_rois("CAM1", &o.r, nullptr))},
+     "n=0 list=null",
+     CALL(crop_assist_get_last_frame_rois(o.arg("CAM1"), o.arg(&o.r), o.arg(&o.n)))},
     // Known devices are not fetched again; fetches and their failures have a suite of their own.
     {nullptr, nullptr, "cannot get devices", "n=2 list=CAM1;CAM2;", "n=0 list=null",
-     CALL(crop_assist_get_devices(&o.d, &o.n)),
-     NULLS(crop_assist_get_devices(nullptr, &o.n), crop_assist_get_devices(&o.d, nullptr))},
+     CALL(crop_assist_get_devices(o.arg(&o.d), o.arg(&o.n)))},
     {nullptr, nullptr, "cannot get device info", "i=CAM2|Omnivue Room Camera|usb-0002", "i=||",
-     CALL(crop_assist_get_device_info("CAM2", &o.i)),
-     NULLS(crop_assist_get_device_info(nullptr, &o.i),
-           crop_assist_get_device_info("CAM2", nullptr))},
+     CALL(crop_assist_get_device_info(o.arg("CAM2"), o.arg(&o.i)))},
 };
 
 // Scripted replies per request type, in order; every type also gets a code of the service's own.
@@ -193,14 +176,20 @@ TEST(Catalogue, EveryCallBeforeInitAndAgainstTheService) {
     for (const Row& row : kRows) {
         SCOPED_TRACE(row.failure);
         Outs outs;
-        for (int code : row.nulls(outs))
-            EXPECT_EQ(code, CROP_ASSIST_INVALID_ARGUMENT);
-        EXPECT_EQ(outs.text(), "") << "a null pointer: nothing written";
-        EXPECT_EQ(log.dump(), "") << "and nothing logged";
         EXPECT_EQ(row.call(outs), CROP_ASSIST_NOT_INITIALIZED);
         EXPECT_EQ(outs.text(), row.preset);
         EXPECT_TRUE(testsupport::onlyCriticalLine(log, lineOf(row, "Missing api thread")));
         log.clear();
+        // Each pointer argument null in turn, and each value refused: nothing written or logged.
+        Outs refused;
+        std::vector<int> codes = row.invalid ? row.invalid(refused) : std::vector<int>{};
+        for (int k = 0; k < outs.pointers; ++k) {
+            refused.nullAt = refused.pointers + k;
+            codes.push_back(row.call(refused));
+        }
+        EXPECT_EQ(codes, std::vector<int>(codes.size(), CROP_ASSIST_INVALID_ARGUMENT));
+        EXPECT_EQ(refused.text(), "");
+        EXPECT_EQ(log.dump(), "");
     }
     EXPECT_EQ(crop_assist_set_device_connected_callback(nullptr), CROP_ASSIST_NOT_INITIALIZED);
     EXPECT_EQ(crop_assist_set_device_disconnected_callback(nullptr), CROP_ASSIST_NOT_INITIALIZED);
