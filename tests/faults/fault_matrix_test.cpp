@@ -1,6 +1,6 @@
 // The whole library against a stand-in service that misbehaves: it crashes, drops its connection
-// or stalls in the middle of a call, answers with garbage, cut-off or oversized frames, or is
-// killed outright. Every fault ends in its result code without a hang, and exit stays clean.
+// or stalls in the middle of a call, answers with oversized frames, or is killed outright. Every
+// fault ends in its result code without a hang, and exit stays clean.
 #include "session.h"
 
 #include <QElapsedTimer>
