@@ -7,6 +7,7 @@
 #pragma once
 
 #include "crop_assist.h"
+#include "releasingmutex.h"
 
 #include <QByteArray>
 #include <QJsonValue>
@@ -145,7 +146,7 @@ private:
     std::thread listenerThread;
     std::map<QByteArray, DeviceRecord> devices;
     std::deque<QByteArray> pendingDevices;
-    std::recursive_mutex devicesMutex;
+    platform::ReleasingMutex<std::recursive_mutex> devicesMutex;
     std::atomic<DeviceConnectedCallback> deviceConnectedCallback{nullptr};
     std::atomic<DeviceDisconnectedCallback> deviceDisconnectedCallback{nullptr};
     std::atomic<DeviceEventCallback> deviceEventCallback{nullptr};

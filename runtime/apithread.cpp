@@ -6,6 +6,7 @@
 #include "errors.h"
 #include "functorexecutor.h"
 #include "platform.h"
+#include "releasingmutex.h"
 #include "runonapithread.h"
 
 #include <QCoreApplication>
@@ -54,7 +55,7 @@ private:
     void quitAndWait();
 
     QPointer<ApiThreadExecutor> executorRef;
-    std::mutex startMutex;
+    platform::ReleasingMutex<std::mutex> startMutex;
     std::condition_variable startCondition;
     bool startFinished = false;
     int32_t startResult = INIT_UNKNOWN_ERROR;

@@ -5,10 +5,12 @@
 #include "apicontroller.h"
 #include "errors.h"
 #include "functorexecutor.h"
+#include "releasingmutex.h"
 
+#include <condition_variable>
 #include <exception>
 #include <functional>
-#include <future>
+#include <mutex>
 #include <optional>
 #include <tuple>
 #include <type_traits>
@@ -54,7 +56,11 @@ R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
         // The exception travels in the caller's frame, and the API thread signals only after
         // its catch block has ended: from then on the caller alone holds the exception.
         std::exception_ptr failure;
-        std::promise<void> done;
+        // Not a std::promise: on MinGW the mutex inside its state is never destroyed and keeps
+        // an event handle once contended, a handle lost per call.
+        platform::ReleasingMutex<std::mutex> doneMutex;
+        std::condition_variable doneCondition;
+        bool finished = false;
 
         void run() {
             ApiController* controller = nullptr;
@@ -76,12 +82,18 @@ R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
             } catch (...) {
                 failure = std::current_exception();
             }
-            done.set_value();
+            // Signalled under the lock: the caller cannot return, and end this frame, before
+            // the API thread has let go of it.
+            std::lock_guard<std::mutex> lock(doneMutex);
+            finished = true;
+            doneCondition.notify_one();
         }
-    } call{operation, std::tie(args...), {}, {}, {}};
-    std::future<void> finished = call.done.get_future();
+    } call{operation, std::tie(args...), {}, {}, {}, {}, false};
     executor->post([&call] { call.run(); });
-    finished.wait();
+    {
+        std::unique_lock<std::mutex> lock(call.doneMutex);
+        call.doneCondition.wait(lock, [&call] { return call.finished; });
+    }
     if (call.failure)
         std::rethrow_exception(call.failure);
     return call.result.take();

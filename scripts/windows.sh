@@ -8,6 +8,7 @@
 #    32-bit side is one); elsewhere the same sources built for x86-64 (build-windows64/), which
 #    wine64 runs natively. 32-bit Wine under qemu's emulator does not get through its own
 #    start-up, so there the 32-bit build is built and packed but not run.
+#    That build has the test suites, which CTest runs under Wine.
 # 3. Builds the C host tests/windows/loadlibrary_host.c against that build's unpacked archive and
 #    runs it: LoadLibrary, the 26 exports by name, calls through cdecl pointers, exit time, a
 #    crash's 97, FreeLibrary before a session, after exit and with a session open.
@@ -21,31 +22,36 @@ bash scripts/deps.sh g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine6
 
 # Configures and builds one architecture into one folder, then packs it.
 build() {
-    local arch=$1 out=$2 qt
+    local arch=$1 out=$2 tests=$3 qt
     qt=$(bash scripts/qt-mingw.sh "$arch" | tail -n 1)
     cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
         -DCROP_ASSIST_WINDOWS_ARCH="$arch" -DCROP_ASSIST_QT_PREFIX="$qt" \
-        -DCROP_ASSIST_BUILD_TESTS=OFF > "$out/configure.log" ||
+        -DCROP_ASSIST_BUILD_TESTS="$tests" > "$out/configure.log" ||
         { cat "$out/configure.log"; exit 1; }
     nice cmake --build "$out" -j"$(nproc)"
     (cd "$out" && cpack -G ZIP > cpack.log) || { cat "$out/cpack.log"; exit 1; }
 }
 
 mkdir -p build-windows
-build i686 build-windows
-run=build-windows
-cc=i686-w64-mingw32-gcc-posix
 if bash scripts/i386-exec.sh --native; then
+    build i686 build-windows ON
+    run=build-windows
+    bits=32
+    cc=i686-w64-mingw32-gcc-posix
     wine=$(command -v wine)
+    wineserver=$(command -v wineserver)
 else
+    build i686 build-windows OFF
     echo "windows: this kernel runs no 32-bit programs; Wine runs the x86-64 build"
     bash scripts/deps.sh g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     mkdir -p build-windows64
-    build x86_64 build-windows64
+    build x86_64 build-windows64 ON
     run=build-windows64
+    bits=64
     cc=x86_64-w64-mingw32-gcc-posix
     wine=/usr/lib/wine/wine64
+    wineserver=/usr/lib/wine/wineserver64
 fi
 
 # A fresh Wine prefix inside the build folder, made once; no display is needed.
@@ -56,14 +62,24 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wine" wineboot --init > "$run/wineboot.log" 2>&1
     echo "windows: Wine prefix made in $((SECONDS - part)) s"
 fi
-# The Wine server outlives the programs by a few seconds; end it with the run.
-trap 'wineserver -k 2> /dev/null || true' EXIT
+# A Wine server and the prefix's own services that live through the run, started here with output
+# of their own: started by the first suite, they would hold CTest's pipes and CTest would wait
+# for them. They end with the run.
+"$wineserver" -k 2> /dev/null || true  # a server left by an earlier run
+"$wineserver" -p
+trap '"$wineserver" -k 2> /dev/null || true' EXIT
+"$wine" wineboot > /dev/null 2>&1 < /dev/null
+
+# The suites, under Wine (the toolchain file makes it CTest's emulator).
+part=$SECONDS
+flock /tmp/omnivue-tests.lock ctest --test-dir "$run" -j2 --output-on-failure --timeout 600
+echo "windows: suites passed in $((SECONDS - part)) s"
 
 # The SDK as a host developer unpacks it, and a C host built against nothing else.
 sdk=$run/sdk
 rm -rf "$sdk"
 mkdir -p "$sdk"
-(cd "$sdk" && cmake -E tar xf ../crop_assist-*-win*.zip)
+(cd "$sdk" && cmake -E tar xf ../crop_assist-*-win$bits.zip)
 sdk=$(cd "$sdk"/crop_assist-* && pwd)
 for f in bin/crop_assist.dll bin/OmnivueService.exe bin/cropassist.exe bin/Qt5Core.dll \
     bin/Qt5Network.dll include/crop_assist.h lib/libcrop_assist.dll.a lib/crop_assist.def \

@@ -13,4 +13,8 @@ void setDefaultEnvironment(const char* name, const char* value) {
     setenv(name, value, 0);
 }
 
+bool closeRequested() {
+    return false;
+}
+
 }  // namespace cropassist

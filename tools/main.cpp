@@ -106,6 +106,9 @@ int run(const Invocation& invocation, Output& output) {
 
 int main(int argc, char** argv) {
     const Invocation invocation = parseInvocation(argc, argv);
+    // On Windows Qt sends a program's log to the debugger unless it has a console; a command-line
+    // tool's user reads it on the standard error, also when that is a pipe.
+    setDefaultEnvironment("QT_FORCE_STDERR_LOGGING", "1");
     if (!invocation.verbose) {
         // The library logs through Qt's logger; its failure lines (critical) and warnings stay
         // visible, its chatter about loading and unloading does not.

@@ -1,4 +1,5 @@
 // The watch subcommand: device notices as they come, until the user interrupts.
+#include "hostsystem.h"
 #include "session.h"
 
 #include <atomic>
@@ -25,6 +26,7 @@ public:
         : previousInt_(std::signal(SIGINT, onInterrupt)),
           previousTerm_(std::signal(SIGTERM, onInterrupt)) {
         interrupted.store(false);
+        closeRequested();  // makes the queue that a request to close is posted to
     }
     ~InterruptFlag() {
         std::signal(SIGINT, previousInt_);
@@ -33,7 +35,7 @@ public:
     InterruptFlag(const InterruptFlag&) = delete;
     InterruptFlag& operator=(const InterruptFlag&) = delete;
 
-    bool raised() const { return interrupted.load(); }
+    bool raised() const { return interrupted.load() || closeRequested(); }
 
 private:
     void (*previousInt_)(int);

@@ -114,6 +114,10 @@ TEST(Startup, TheExecutableMissingBesideTheLibrary) {
         QTemporaryDir copy;
         const QString program = copy.filePath("startup_test");
         ASSERT_TRUE(QFile::copy(QCoreApplication::applicationFilePath(), program));
+        const QDir here(QCoreApplication::applicationDirPath());
+        for (const QString& library :
+             here.entryList({"*.dll"}))  // Windows looks beside the program
+            ASSERT_TRUE(QFile::copy(here.filePath(library), copy.filePath(library)));
         const auto run = testsupport::runChild(
             program, {"--gtest_filter=Startup.TheExecutableMissingBesideTheLibrary"});
         EXPECT_EQ(run.status, 0) << run.describe();

@@ -93,6 +93,12 @@ std::string scenario() {
     return R"({"devices":[)" + devices + "]}";
 }
 
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
 // The number of repetitions, which OMNIVUE_SOAK_<name> may override.
 int repetitions(const char* name, int fallback) {
     const int value = qEnvironmentVariableIntValue((std::string("OMNIVUE_SOAK_") + name).c_str());
@@ -171,8 +177,8 @@ TEST(Soak, InitExitCyclesLeaveNothingBehind) {
     const int threadsWithoutLibrary = testsupport::ownResources().threads;
     std::set<std::string> ipc;
     testsupport::Resources before;
-    const int cycles = repetitions("CYCLES", 40);
-    for (int i = -5; i < cycles; ++i) {  // five to warm up
+    const int cycles = repetitions("CYCLES", kWindows ? 200 : 40);  // Windows lost handles by ones
+    for (int i = -5; i < cycles; ++i) {                             // five to warm up
         if (i == 0) {
             ipc = testsupport::ipcObjects();
             before = testsupport::ownResources(threadsWithoutLibrary);
@@ -182,7 +188,12 @@ TEST(Soak, InitExitCyclesLeaveNothingBehind) {
         ASSERT_EQ(session.initResult(), 0) << log.dump();
         ASSERT_EQ(crop_assist_is_enabled("CAM1", &enabled), 0) << log.dump();
         ASSERT_TRUE(session.exitCleanly());
-        ASSERT_EQ(log.at(QtWarningMsg).size() + log.at(QtCriticalMsg).size(), 0u) << log.dump();
+        // Qt 5's process watch on Windows may still fire while the API thread ends, and says so.
+        const auto warnings = log.at(QtWarningMsg);
+        const auto qtLate = std::count(warnings.begin(), warnings.end(),
+                                       "QWinEventNotifier: no event dispatcher, application "
+                                       "shutting down? Cannot deliver event.");
+        ASSERT_EQ(warnings.size() - qtLate + log.at(QtCriticalMsg).size(), 0u) << log.dump();
         log.clear();
     }
     expectBackToBaseline(before, ipc);

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 
 using quarn::tellan_api::SingleAppInstance;
@@ -18,16 +19,18 @@ TEST(Record, TheOwnerPublishesItsValueAndReadersWaitUntilItIsReady) {
     testsupport::ensureCoreApplication();
     const std::set<std::string> before = testsupport::ipcObjects();
     const QString app = QString("PlatTest%1").arg(QCoreApplication::applicationPid());
-    // The record's bytes as any process sees them.
+    // The record's bytes as any process sees them, up to the end its count gives (Windows maps
+    // whole pages).
     const auto raw = [&app] {
         QSharedMemory probe, segment;
         probe.setKey(app + "SingleAppInstanceShmem");
         segment.setNativeKey(QLatin1String(quarn::tellan_api::platform::globalNamePrefix()) +
                              probe.nativeKey());
-        return segment.attach(QSharedMemory::ReadOnly)
-                   ? QByteArray(static_cast<const char*>(segment.constData()), segment.size())
-                         .toHex()
-                   : "none";
+        if (!segment.attach(QSharedMemory::ReadOnly))
+            return QByteArray("none");
+        const auto* bytes = static_cast<const uchar*>(segment.constData());
+        const int size = std::min(segment.size(), 2 + 2 * (bytes[0] | bytes[1] << 8));
+        return QByteArray(reinterpret_cast<const char*>(bytes), size).toHex();
     };
     // Little-endian count, then little-endian UTF-16 units; a clef takes a surrogate pair; at
     // most 100 units; an empty value is published as "0".

@@ -32,7 +32,18 @@ std::set<std::string> ipcAddedSince(const std::set<std::string>& baseline, int s
 // This process's children (running or not yet reaped) whose program name starts with `name`;
 // waitForNoChild waits up to `timeoutMs` for none and returns how many are left.
 std::vector<long> childProcesses(const std::string& name);
+std::set<long> processesNamed(const std::string& name);  // anyone's, on the whole machine
 int waitForNoChild(const std::string& name, int timeoutMs = 5000);
 bool killHard(long pid);  // ends a process at once, without letting it clean up
+
+// A program's text output with the system's line ends made "\n" (Windows writes CR LF).
+std::string textOf(const std::string& output);
+
+// System V segments outlive a killed owner; a Windows mapping ends with its last handle.
+#ifdef _WIN32
+constexpr bool kSegmentsOutliveKilledOwner = false;
+#else
+constexpr bool kSegmentsOutliveKilledOwner = true;
+#endif
 
 }  // namespace testsupport

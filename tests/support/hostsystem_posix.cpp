@@ -77,8 +77,11 @@ std::set<std::string> ipcAddedSince(const std::set<std::string>& baseline, int s
     }
 }
 
-std::vector<long> childProcesses(const std::string& name) {
-    std::vector<long> pids;
+namespace {
+
+// Processes whose program name starts with `name`, as (pid, parent pid).
+std::vector<std::pair<long, long>> processes(const std::string& name) {
+    std::vector<std::pair<long, long>> found;
     for (const std::string& pid : entries("/proc")) {
         std::ifstream stat("/proc/" + pid + "/stat");
         std::string line;
@@ -89,9 +92,26 @@ std::vector<long> childProcesses(const std::string& name) {
         char state = 0;
         long ppid = 0;
         std::istringstream(line.substr(close + 1)) >> state >> ppid;
-        if (ppid == ::getpid() && line.compare(open + 1, close - open - 1, name.substr(0, 15)) == 0)
-            pids.push_back(std::stol(pid));
+        if (line.compare(open + 1, close - open - 1, name.substr(0, 15)) == 0)
+            found.emplace_back(std::stol(pid), ppid);
     }
+    return found;
+}
+
+}  // namespace
+
+std::vector<long> childProcesses(const std::string& name) {
+    std::vector<long> pids;
+    for (const auto& [pid, parent] : processes(name))
+        if (parent == ::getpid())
+            pids.push_back(pid);
+    return pids;
+}
+
+std::set<long> processesNamed(const std::string& name) {
+    std::set<long> pids;
+    for (const auto& process : processes(name))
+        pids.insert(process.first);
     return pids;
 }
 
@@ -103,6 +123,10 @@ int waitForNoChild(const std::string& name, int timeoutMs) {
 
 bool killHard(long pid) {
     return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+}
+
+std::string textOf(const std::string& output) {
+    return output;
 }
 
 }  // namespace testsupport

@@ -3,6 +3,8 @@
 // needs no Qt event loop.
 #pragma once
 
+#include "hostsystem.h"
+
 #include <gtest/gtest.h>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -151,8 +153,9 @@ inline ChildRun runChild(const QString& program, const QStringList& arguments,
     ChildRun run;
     run.crashed = process.exitStatus() != QProcess::NormalExit;
     run.status = process.exitCode();
-    run.out = process.readAllStandardOutput().toStdString();
-    run.err = process.readAllStandardError().toStdString() + process.errorString().toStdString();
+    run.out = textOf(process.readAllStandardOutput().toStdString());
+    run.err =
+        textOf(process.readAllStandardError().toStdString()) + process.errorString().toStdString();
     return run;
 }
 

@@ -5,6 +5,9 @@
  *
  *   loadlibrary_host.exe [--reload] crop_assist.dll NAME...   (NAME: each function the header
  *   declares; --reload: also load and start again after the unload with a session open)
+ *   loadlibrary_host.exe --die crop_assist.dll   (starts a session and ends itself abruptly)
+ *
+ * A host that dies with a session open must not leave its service running.
  *
  * Exit status 0 when every step held; otherwise the failing step is printed. */
 #include <crop_assist.h>
@@ -70,7 +73,33 @@ static HMODULE loadAndInit(const char* path) {
     return library;
 }
 
+/* Runs this program again as a host that dies with a session open; its service must follow. */
+static void hostDies(const char* path) {
+    char self[MAX_PATH], command[3 * MAX_PATH];
+    GetModuleFileNameA(NULL, self, sizeof self);
+    snprintf(command, sizeof command, "\"%s\" --die \"%s\"", self, path);
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION child;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    DWORD status = 0;
+    if (CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &child)) {
+        WaitForSingleObject(child.hProcess, 30000);
+        GetExitCodeProcess(child.hProcess, &status);
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+    }
+    check(status == 0xC0000409, "a host dies abruptly with a session open");
+    check(servicesAfter(1000) == 0, "its service ends within a second");
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "--die") == 0) {
+        loadAndInit(argv[2]);
+        fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 0xC0000409); /* as a fatal error ends a process */
+        return 1;
+    }
     const int reload = argc > 1 && strcmp(argv[1], "--reload") == 0;
     argc -= reload;
     argv += reload;
@@ -137,6 +166,7 @@ int main(int argc, char** argv) {
           "a crash in the middle of a call gives 97");
     check(stop() == CROP_ASSIST_OK && servicesAfter(1000) == 0, "exit after the crash");
     check(FreeLibrary(library) != 0, "FreeLibrary after exit");
+    hostDies(path);
 
     /* An unload with the session still open must neither hang nor leave the service running. */
     library = loadAndInit(path);
