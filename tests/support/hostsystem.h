@@ -1,5 +1,6 @@
-// What the suites read of the system, behind one small interface: the only code that differs
-// between systems (hostsystem_posix.cpp reads /proc and System V IPC and sends signals).
+// What the suites read of the system, behind one small interface. hostsystem.cpp is common; the
+// readings themselves differ (hostsystem_posix.cpp reads /proc and System V IPC and sends
+// signals, hostsystem_windows.cpp asks the kernel's tables).
 #pragma once
 
 #include <set>
@@ -16,13 +17,15 @@ constexpr bool kResidentMemoryMeasurable = true;
 #endif
 
 // This process's resident memory, threads and open handles, once at most `maxThreads` threads
-// and `maxHandles` handles are left or after 3 s (a joined thread may linger for a moment).
+// and `maxHandles` handles are left or after 8 s (a joined thread may linger for a moment, and
+// Windows' thread pool ends an idle worker after about 5 s); sampleResources reads them once.
 struct Resources {
     long rssKiB = -1;
     int threads = -1, handles = -1;
     std::string describe() const;
 };
 Resources ownResources(int maxThreads = 1 << 30, int maxHandles = 1 << 30);
+Resources sampleResources();
 
 // The machine's live shared-memory segments and semaphores; those added since `baseline`, once
 // they have had up to `settleMs` to go.
@@ -33,8 +36,10 @@ std::set<std::string> ipcAddedSince(const std::set<std::string>& baseline, int s
 // waitForNoChild waits up to `timeoutMs` for none and returns how many are left.
 std::vector<long> childProcesses(const std::string& name);
 std::set<long> processesNamed(const std::string& name);  // anyone's, on the whole machine
+std::vector<std::pair<long, long>> processes(const std::string& name);  // (pid, parent pid)
 int waitForNoChild(const std::string& name, int timeoutMs = 5000);
 bool killHard(long pid);  // ends a process at once, without letting it clean up
+long ownProcessId();
 
 // A program's text output with the system's line ends made "\n" (Windows writes CR LF).
 std::string textOf(const std::string& output);

@@ -4,10 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace testsupport {
 
@@ -32,25 +30,13 @@ long statusField(const std::string& name) {
     return -1;
 }
 
-void pause() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-}
-
 }  // namespace
 
-std::string Resources::describe() const {
-    return "rss " + std::to_string(rssKiB) + " KiB, threads " + std::to_string(threads) +
-           ", handles " + std::to_string(handles);
-}
-
-Resources ownResources(int maxThreads, int maxHandles) {
+Resources sampleResources() {
     Resources now;
-    for (int i = 0; i < 150 && (i == 0 || now.threads > maxThreads || now.handles > maxHandles);
-         ++i, pause()) {
-        now.rssKiB = statusField("VmRSS");
-        now.threads = static_cast<int>(statusField("Threads"));
-        now.handles = static_cast<int>(entries("/proc/self/fd").size()) - 1;  // the listing's own
-    }
+    now.rssKiB = statusField("VmRSS");
+    now.threads = static_cast<int>(statusField("Threads"));
+    now.handles = static_cast<int>(entries("/proc/self/fd").size()) - 1;  // the listing's own
     return now;
 }
 
@@ -66,20 +52,6 @@ std::set<std::string> ipcObjects() {
     return ids;
 }
 
-std::set<std::string> ipcAddedSince(const std::set<std::string>& baseline, int settleMs) {
-    for (int waited = 0;; waited += 20, pause()) {
-        std::set<std::string> added;
-        for (const std::string& id : ipcObjects())
-            if (!baseline.count(id))
-                added.insert(id);
-        if (added.empty() || waited >= settleMs)
-            return added;
-    }
-}
-
-namespace {
-
-// Processes whose program name starts with `name`, as (pid, parent pid).
 std::vector<std::pair<long, long>> processes(const std::string& name) {
     std::vector<std::pair<long, long>> found;
     for (const std::string& pid : entries("/proc")) {
@@ -98,27 +70,8 @@ std::vector<std::pair<long, long>> processes(const std::string& name) {
     return found;
 }
 
-}  // namespace
-
-std::vector<long> childProcesses(const std::string& name) {
-    std::vector<long> pids;
-    for (const auto& [pid, parent] : processes(name))
-        if (parent == ::getpid())
-            pids.push_back(pid);
-    return pids;
-}
-
-std::set<long> processesNamed(const std::string& name) {
-    std::set<long> pids;
-    for (const auto& process : processes(name))
-        pids.insert(process.first);
-    return pids;
-}
-
-int waitForNoChild(const std::string& name, int timeoutMs) {
-    for (int waited = 0; !childProcesses(name).empty() && waited < timeoutMs; waited += 20)
-        pause();
-    return static_cast<int>(childProcesses(name).size());
+long ownProcessId() {
+    return ::getpid();
 }
 
 bool killHard(long pid) {
