@@ -44,14 +44,10 @@ static int servicesAfter(DWORD ms) {
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
         PROCESSENTRY32 process;
         process.dwSize = sizeof process;
-        if (snapshot != INVALID_HANDLE_VALUE && Process32First(snapshot, &process)) {
-            do {
-                if (_stricmp(process.szExeFile, "OmnivueService.exe") == 0)
-                    ++count;
-            } while (Process32Next(snapshot, &process));
-        }
-        if (snapshot != INVALID_HANDLE_VALUE)
-            CloseHandle(snapshot);
+        for (BOOL more = Process32First(snapshot, &process); more;
+             more = Process32Next(snapshot, &process))
+            count += _stricmp(process.szExeFile, "OmnivueService.exe") == 0;
+        CloseHandle(snapshot);
         if (count == 0 || GetTickCount64() >= deadline)
             return count;
         Sleep(50);
@@ -76,8 +72,7 @@ static void hostDies(const char* path) {
     snprintf(command, sizeof command, "\"%s\" --die \"%s\"", self, path);
     STARTUPINFOA startup;
     PROCESS_INFORMATION child;
-    memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
+    GetStartupInfoA(&startup);
     DWORD status = 0;
     if (CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &child)) {
         WaitForSingleObject(child.hProcess, 30000);
