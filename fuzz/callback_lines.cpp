@@ -1,7 +1,4 @@
-// Fuzz target: the callback line stream. The input is cut into chunks of arbitrary sizes, as
-// socket reads would deliver it, and each chunk goes through the listener's line handling. What
-// reaches the registry, the host callbacks and the log must be what the whole stream, split at
-// its line feeds, says, whatever the cuts.
+// Fuzz target: callback lines in arbitrary chunks must give what the whole stream says.
 #include "harness.h"
 
 #include "callbacklines.h"
@@ -13,15 +10,10 @@
 
 namespace {
 
-// What the host and the log saw, in order: "+id" arrival, "-id" loss, "<code>:text" event,
-// "?" unknown line.
-std::vector<std::string>& seen() {
-    static std::vector<std::string> notices;
-    return notices;
-}
+// What the host and the log saw, in order ("?" an unknown line).
+std::vector<std::string> seen;
 
-// The notices a stream must produce, with the pending identifiers it leaves (no device is ever
-// fetched here, so a loss is known only while its identifier is pending).
+// What a stream must give; no device is fetched here, so only pending ones can be lost.
 struct Expected {
     std::vector<std::string> notices;
     std::deque<QByteArray> pending;
@@ -58,10 +50,10 @@ Expected expectedFor(const QByteArray& stream) {
     return expected;
 }
 
-// Unknown lines show only in the log; they are noted as they are logged, between callbacks.
+// Unknown lines show only in the log, noted between the callbacks.
 void noteUnknownLines(QtMsgType type, const QMessageLogContext&, const QString& message) {
     if (type == QtWarningMsg && message.startsWith(QLatin1String("Received unknown API callback:")))
-        seen().push_back("?");
+        seen.push_back("?");
 }
 
 }  // namespace
@@ -71,15 +63,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ApiController::listenerRunning.store(true);
     ApiController controller;
     controller.setDeviceConnectedCallback(
-        [](const char* sn) { seen().push_back("+" + std::string(sn)); });
+        [](const char* sn) { seen.push_back("+" + std::string(sn)); });
     controller.setDeviceDisconnectedCallback(
-        [](const char* sn) { seen().push_back("-" + std::string(sn)); });
+        [](const char* sn) { seen.push_back("-" + std::string(sn)); });
     controller.setDeviceEventCallback(
-        [](int code, const char* text) { seen().push_back(std::to_string(code) + ":" + text); });
-    seen().clear();
+        [](int code, const char* text) { seen.push_back(std::to_string(code) + ":" + text); });
+    seen.clear();
 
-    // Chunk sizes (0 to 64) come from the end of the input, chunk bytes from its front, as
-    // libFuzzer's FuzzedDataProvider would cut them; the replay build has no such header.
+    // Chunk sizes (0 to 64) from the input's end, bytes from its front, as FuzzedDataProvider cuts.
     QByteArray stream;
     QByteArray buffer;
     for (size_t front = 0, back = size; front < back;) {
@@ -95,8 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     const Expected expected = expectedFor(stream);
-    fuzzsupport::require(seen() == expected.notices,
-                         "every complete line is handled once, in order");
+    fuzzsupport::require(seen == expected.notices, "every complete line is handled once, in order");
     fuzzsupport::require(ApiControllerTestPeer::pendingDevices(controller) == expected.pending,
                          "arrivals and losses leave the expected pending devices");
     fuzzsupport::require(buffer == expected.rest, "only the unterminated rest stays buffered");

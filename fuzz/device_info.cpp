@@ -1,6 +1,4 @@
-// Fuzz target: the "gdevi" reply. The input is JSON text spliced in as the "reply" of a
-// successful envelope; one announced device is listed (which fetches it through the real
-// request exchange) and then looked up by the "sn" the listing gave.
+// Fuzz target: the "gdevi" reply, through a listing of one pending device and its lookup.
 #include "harness.h"
 
 #include <QJsonObject>
@@ -13,7 +11,6 @@ namespace {
 
 const QByteArray kIdentifier("DEV-1");
 
-// Copies of a listing's strings, to check that a failure keeps the last successful one.
 std::vector<std::string> copyOf(const std::vector<TellanDeviceInfo>& infos) {
     std::vector<std::string> texts;
     for (const TellanDeviceInfo& info : infos)

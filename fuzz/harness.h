@@ -1,6 +1,4 @@
-// Shared pieces of the fuzz targets: a Qt core application, a quiet message handler, a way to
-// report a broken property as a finding, and a controller whose request socket is connected to
-// an in-process server, so that commands run their real send-and-read path.
+// Shared by the fuzz targets, with a controller whose commands run their real exchange.
 #pragma once
 
 #include "apicontroller.h"
@@ -26,8 +24,7 @@ using quarn::tellan_api::APIException;
 
 namespace fuzzsupport {
 
-// Creates the core application once and routes Qt's messages to `handler` instead of stderr (a
-// fuzzer runs millions of inputs); by default they are dropped.
+// Qt's messages go to `handler`, or nowhere: a fuzzer runs millions of inputs.
 inline void setUp(QtMessageHandler handler = nullptr) {
     static const bool done = [handler] {
         testsupport::ensureCoreApplication();
@@ -64,8 +61,7 @@ inline QJsonValue replyValueOf(const QByteArray& frame) {
     return QJsonDocument::fromJson(end < 0 ? frame : frame.left(end)).object().value("reply");
 }
 
-// Listens under a name unique to this process and hands out the service's end of each
-// connection, as the service's request server would.
+// Listens under a name of this process's own, as the service's request server would.
 class LocalService {
 public:
     LocalService() {
@@ -74,7 +70,6 @@ public:
         QLocalServer::removeServer(name);
         require(server.listen(name), "the fuzz service listens");
     }
-    // Connects `socket` and returns the accepted end (owned by the server).
     QLocalSocket* connect(QLocalSocket& socket) {
         socket.connectToServer(server.serverName());
         require(socket.waitForConnected(5000) && server.waitForNewConnection(5000),
@@ -88,7 +83,6 @@ private:
     QLocalServer server;
 };
 
-// A controller built without start-up whose request socket is connected to a LocalService.
 class ConnectedController {
 public:
     ConnectedController()
@@ -98,12 +92,11 @@ public:
     ~ConnectedController() { controller_.reset(); }
 
     ApiController& controller() { return *controller_; }
-    // Makes `frame` the next reply: the bytes replace whatever the reader had buffered, as if
-    // they had just been received, followed by the terminator.
+    // `frame` and its terminator replace what the reader had buffered, as if just received.
     void queueReply(const QByteArray& frame) {
         ApiControllerTestPeer::readBuffer(*controller_) = frame + '\0';
     }
-    // Takes what the controller has sent so far, so that the connection never fills up.
+    // What the controller has sent so far; taking it keeps the connection from filling up.
     QByteArray takeRequests() {
         QByteArray sent;
         while (serviceSide->waitForReadyRead(0) || serviceSide->bytesAvailable() > 0)

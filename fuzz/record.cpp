@@ -1,6 +1,4 @@
-// Fuzz target: the announcement record's bytes. The input is written into a segment under the
-// record's name, as an owner would publish it, and a reader reads it back; the outcome must be
-// what the record's layout says of those bytes. An empty input stands for no record at all.
+// Fuzz target: record bytes as an owner publishes them (empty: none), read as the layout says.
 #include "harness.h"
 
 #include "platform.h"
@@ -31,7 +29,6 @@ QString segmentNativeKey() {
     return QLatin1String(quarn::tellan_api::platform::globalNamePrefix()) + probe.nativeKey();
 }
 
-// The failure text the layout calls for, or "" for a readable record.
 std::string expectedFailure(const QByteArray& bytes) {
     if (bytes.isEmpty())
         return "Single app instance not initiated";

@@ -1,6 +1,4 @@
-// Runs a fuzz target's inputs once each without libFuzzer, so that the ordinary build checks the
-// seed corpora against the targets' own properties: every file named, and every file in each
-// directory named, in name order. A broken property aborts, as it does under the fuzzer.
+// Replays inputs (files, directories' files, in name order) once each, without libFuzzer.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

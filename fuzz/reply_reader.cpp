@@ -1,10 +1,5 @@
-// Fuzz target: the request socket's frame reader and the reply envelope check, fed with
-// arbitrary received bytes.
-//
-// The first input byte decides how much of the rest an earlier read had already buffered; the
-// remainder arrives on the socket, after which the service's end hangs up. So the reader's
-// buffer search, its socket loop with the scan over newly appended bytes, and its end-of-
-// connection path all run. Every frame it hands out then goes through the envelope check.
+// Fuzz target: the frame reader and envelope check. Byte 0 says how much was buffered before;
+// the rest arrives on the socket, then the service hangs up.
 #include "harness.h"
 
 #include <QLocalSocket>
@@ -16,7 +11,6 @@ namespace {
 // Larger inputs add nothing the reader treats differently below its 20 MiB limit.
 constexpr size_t kMaxInput = 65536;
 
-// What the reader must hand out: every NUL-terminated frame, and the unterminated rest.
 struct Expected {
     std::vector<QByteArray> frames;
     QByteArray rest;

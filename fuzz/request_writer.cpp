@@ -1,12 +1,6 @@
-// Fuzz target: the hand-written request writer against Qt's compact JSON writer. A request frame
-// must be byte for byte QJsonDocument's compact text of {"type", "body"} and the terminator, for
-// any name: invalid UTF-8, control characters, quotes, backslashes, non-ASCII, lone surrogates.
-//
-// Input: byte 0 holds flags, byte 1 where the text is cut into command key and name, the rest
-// is the text. Flags: bits 0-1 the body (the name as a string, as most commands send it; 2 an
-// object holding it, as the set commands; 3 an array, written as one document), bit 2 the text
-// as raw UTF-16 code units rather than UTF-8, bit 3 the key cut from the text too, bits 4-6 the
-// name repeated 2^n times (up to 64 KiB).
+// Fuzz target: a request frame is byte for byte Qt's compact JSON of {"type", "body"} and the
+// terminator. Byte 0: bits 0-1 the body (string; 2 object; 3 array), bit 2 UTF-16 text, bit 3 a
+// key cut from the text where byte 1 says, bits 4-6 the name repeated 2^n times (up to 64 KiB).
 #include "harness.h"
 
 #include <QJsonArray>
@@ -29,11 +23,8 @@ QString textOf(const uint8_t* data, size_t size, bool utf16) {
 
 }  // namespace
 
-// Qt 5.11 writes what 5.15 writes for every input above. Not so for a name of 2^26 UTF-16 units
-// or more: 5.11 keeps a JSON object in a binary store with 27-bit offsets, QJsonObject::insert
-// drops a value that does not fit ("QJson: Document too large to store in data structure"), and
-// its writer gives the request without "body". The writer sends the name whole, as 5.15 does.
-// Too large to fuzz (seconds per input), that name is checked once here.
+// Qt 5.11's JSON store drops a name of 2^26 UTF-16 units or more (27-bit offsets), so its writer
+// would leave out "body"; ours sends it whole. Too slow to fuzz, it is checked once here.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzsupport::setUp();
     constexpr int kUnits = 1 << 26;

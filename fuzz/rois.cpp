@@ -1,6 +1,4 @@
-// Fuzz target: region lists. The input is JSON text given to the region parser directly (an
-// array as the list, an object through its "rois" member as "processframe" replies carry it),
-// and as the "reply" of a "lastrois" request through the real request exchange.
+// Fuzz target: region lists, parsed directly and as a "lastrois" reply through the exchange.
 #include "harness.h"
 
 #include <QJsonArray>

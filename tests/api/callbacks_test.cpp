@@ -1,11 +1,7 @@
-// The host callbacks end to end: notices from the stand-in service reach the host in order on the
-// listener thread, cleared callbacks are not called, setters take no lock, and the listener stops
-// at a closed socket or an overlong line while calls go on.
+// Host callbacks end to end, and the listener ending at a closed socket or an overlong line.
 #include "session.h"
 
 #include <future>
-
-using testsupport::NoticeLog;
 
 namespace {
 
@@ -37,14 +33,12 @@ TEST_F(Callbacks, NoticesReachTheHostInOrderOnTheListenerThread) {
                                         "Received unknown API callback: 5 x"}));
     EXPECT_EQ(notices.threads().size(), 1u) << "one listener thread";
     EXPECT_EQ(notices.threads().count(std::this_thread::get_id()), 0u);
-    // The service closing the socket ends the listener without a failure.
     ASSERT_TRUE(session.command("drop callback"));
     waitForListenerEnd();
     EXPECT_EQ(log.at(QtCriticalMsg).size(), 1u) << "the unknown device's line only";
 }
 
 TEST_F(Callbacks, ClearedCallbacksAreNotCalledAndSettersTakeNoLock) {
-    // (Callbacks that call back into the library are the load suite's.)
     // Notices are handled in order: once the marker has come, the ones before it were passed.
     ASSERT_EQ(crop_assist_set_device_connected_callback(nullptr), 0);
     ASSERT_EQ(crop_assist_set_device_disconnected_callback(nullptr), 0);
@@ -52,7 +46,7 @@ TEST_F(Callbacks, ClearedCallbacksAreNotCalledAndSettersTakeNoLock) {
         ASSERT_TRUE(session.command(line));
     ASSERT_TRUE(notices.waitFor("2:marker"));
     ASSERT_EQ(crop_assist_set_device_event_callback(nullptr), 0);
-    ASSERT_EQ(crop_assist_set_device_connected_callback(&NoticeLog::connected), 0);
+    ASSERT_EQ(crop_assist_set_device_connected_callback(&testsupport::NoticeLog::connected), 0);
     for (const char* line : {"event 3 unseen", "arrive D"})
         ASSERT_TRUE(session.command(line));
     ASSERT_TRUE(notices.waitFor("+D"));
@@ -72,9 +66,8 @@ TEST_F(Callbacks, ClearedCallbacksAreNotCalledAndSettersTakeNoLock) {
         answered = true;
         return result;
     });
-    while (session.control().requests("isenabled").empty())
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(crop_assist_set_device_event_callback(&NoticeLog::event), 0);
+    session.control().waitForRequest("isenabled");
+    EXPECT_EQ(crop_assist_set_device_event_callback(&testsupport::NoticeLog::event), 0);
     EXPECT_FALSE(answered) << "the setter waited for the call in progress";
     EXPECT_EQ(pending.get(), 0);
     EXPECT_EQ(log.at(QtCriticalMsg).size(), 0u) << log.dump();

@@ -1,7 +1,4 @@
-// Every query and command of the C interface as one table, through the real library and the real
-// stand-in service: the request on the wire, the answer, replies of the wrong kind, the service's
-// own codes, the failure texts, the presets of the out-parameters and the argument checks, before
-// init and after.
+// Every C call as one table: request, answer, bad replies, failure texts, presets, argument checks.
 #include "session.h"
 #include "testframes.h"
 
@@ -14,8 +11,7 @@ namespace {
 
 alignas(16) const char kUnwritten[64] = {};
 
-// The out-parameters of any call, each starting at a value no call writes, so that the text shows
-// exactly what a call wrote. The bool is a byte, so that "not written" can be told apart.
+// Outs start at values no call writes, so the text shows what a call wrote (the bool as a byte).
 struct Outs {
     unsigned char b = 0x7f;
     TellanMode m = static_cast<TellanMode>(42);
@@ -59,8 +55,7 @@ int frame(Outs& o, uint32_t width, uint32_t height, uint32_t pixfmt) {
                                       o.arg(&o.r), o.arg(&o.n));
 }
 
-// A scripted reply (members of a command script) and what the call then gives: its outs on
-// success (code 0), else the failure text after the call's own.
+// A scripted reply and what the call gives: its outs on success, else the failure text.
 struct Reply {
     const char* script;
     int code;
@@ -203,7 +198,6 @@ TEST(Catalogue, EveryCallBeforeInitAndAgainstTheService) {
 
     testsupport::LibrarySession session;
     ASSERT_EQ(session.initResult(), 0) << log.dump();
-    // The service announces its cameras on the callback connection; a full listing fetches both.
     ASSERT_EQ(testsupport::listDevicesUntil(2), 2);
     log.clear();
     for (const Row& row : kRows) {

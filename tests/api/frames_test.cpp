@@ -1,11 +1,7 @@
-// Frames end to end: synthetic frames of both formats through shared memory to the stand-in's
-// detector, the two region arrays handed out and their lifetime, and the frame segments, which
-// must not outlive their call.
+// Frames to the stand-in's detector: the region arrays' lifetime, segments ending with the call.
 #include "session.h"
 #include "testframes.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSharedMemory>
 
 namespace {
@@ -14,7 +10,6 @@ using testsupport::roisText;
 
 class Frames : public testsupport::SessionTest {
 protected:
-    // The regions found in a frame of `rects`, "" when the call fails.
     std::string process(const char* device, int width, int height, uint32_t pixfmt,
                         const std::vector<testsupport::BrightRect>& rects) {
         const auto pixels = testsupport::packedFrame(width, height, pixfmt, rects);
@@ -23,9 +18,8 @@ protected:
                                                                         : roisText(rois, count);
     }
     std::string last(const char* device) {
-        return crop_assist_get_last_frame_rois(device, &lastRois, &lastCount)
-                   ? "failed"
-                   : roisText(lastRois, lastCount);
+        const int failed = crop_assist_get_last_frame_rois(device, &lastRois, &lastCount);
+        return failed ? "failed" : roisText(lastRois, lastCount);
     }
     const TellanROI* rois = nullptr;
     const TellanROI* lastRois = nullptr;
@@ -61,12 +55,7 @@ TEST_F(Frames, RegionsArraysAndSegments) {
 
     std::set<QString> names;
     for (const std::string& frame : session.control().requests("processframe")) {
-        const QString name = QJsonDocument::fromJson(QByteArray::fromStdString(frame))
-                                 .object()
-                                 .value("body")
-                                 .toObject()
-                                 .value("dataname")
-                                 .toString();
+        const QString name = QJsonDocument::fromJson(frame.c_str())["body"]["dataname"].toString();
         names.insert(name);
         QSharedMemory segment;
         segment.setNativeKey(name);

@@ -1,15 +1,11 @@
-// The lifecycle entry points of the real library against the real stand-in service, in a host
-// process without a Qt application of its own: init, attach, exit and is-initialized in turn,
-// a failed init and its retry, and a host that never calls exit.
+// Init, attach, exit and is-initialized against the stand-in, with and without a host's app.
 #include "session.h"
 
 #include <QCoreApplication>
 
 using testsupport::LibrarySession;
 
-namespace {
 const char kRetaining[] = "Omnivue API: Qt Application not initialized - creating and retaining";
-}  // namespace
 
 TEST(Lifecycle, InitAttachExitInTurn) {
     testsupport::LogCapture log;
@@ -63,7 +59,6 @@ TEST(Lifecycle, AFailedInitLeavesNothingRunningAndMayBeRetried) {
     }
 }
 
-// A host that brings its own Qt application: the library uses it and leaves it alone.
 TEST(Lifecycle, AHostsOwnApplicationIsUsedAndLeftAlone) {
     int argc = 1;
     char name[] = "host";
@@ -78,9 +73,7 @@ TEST(Lifecycle, AHostsOwnApplicationIsUsedAndLeftAlone) {
     EXPECT_EQ(log.count(QtDebugMsg, "Omnivue API unloaded"), 1) << log.dump();
 }
 
-// A host that never calls exit: the library is released as the process ends. Where the
-// library's threads still run then (not on Windows, which ends them first), the listener's last
-// line shows a clean shutdown; everywhere the service it started ends with it.
+// Released at process end: the listener ends cleanly (not seen on Windows), the service too.
 TEST(Lifecycle, ReturningFromMainWithoutExitShutsDownCleanly) {
     testsupport::ScopedEnv rules("QT_LOGGING_RULES", "*.debug=true");
     testsupport::ScopedEnv console("QT_FORCE_STDERR_LOGGING", "1");  // not the Windows debugger

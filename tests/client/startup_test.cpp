@@ -1,10 +1,7 @@
-// Start-up and attach of the service client against scripted stand-in services: a table of
-// failures with their codes and texts, sixty paced attempts (the pacing shortened through the
-// test seam) and the executable missing beside the library.
+// Start-up and attach against scripted stand-ins: failures, sixty paced attempts, no executable.
 #include "controllerpeer.h"
 #include "coreapplication.h"
 #include "errors.h"
-#include "hostsystem.h"
 #include "librarydirectory.h"
 #include "logcapture.h"
 #include "service.h"

@@ -1,8 +1,5 @@
-// Load against the real stand-in service. Concurrency: eight host threads make mixed calls, each
-// on a camera of its own so that every answer is known, while the service pushes notices whose
-// callbacks call back into the library; nothing may deadlock and every result must be right.
-// Soak: init/exit cycles and a long run of calls in one session must leave no thread, handle, IPC
-// object or memory behind (OMNIVUE_SOAK_CYCLES and OMNIVUE_SOAK_CALLS make the runs longer).
+// Eight host threads call while callbacks call back: no deadlock, every answer right. Soak runs
+// leave nothing behind (OMNIVUE_SOAK_CYCLES and OMNIVUE_SOAK_CALLS lengthen them).
 #include "session.h"
 #include "testframes.h"
 
@@ -12,29 +9,24 @@ namespace {
 
 constexpr int kThreads = 8;
 
-// Arrays and strings handed out by the library are replaced by the next call of the same function
-// from any thread, so a host serialises those calls and their reading itself.
+// Storage handed out is replaced by the next call from any thread: the host serialises those.
 std::mutex hostStorage;
 
-// An arrival is found by a lookup from its callback, a loss has left the registry before the host
-// hears of it, and an event's callback queries the library. (Failures from any thread count.)
+// Callbacks look up arrivals (found) and losses (gone already); events query the library.
+std::string lookUp(const char* sn) {
+    std::lock_guard<std::mutex> lock(hostStorage);
+    TellanDeviceInfo info{};
+    const int result = crop_assist_get_device_info(sn, &info);
+    return result == CROP_ASSIST_DEVICE_NOT_FOUND ? "not found" : result ? "failed" : info.name;
+}
 void onConnected(const char* sn) {
-    {
-        std::lock_guard<std::mutex> lock(hostStorage);
-        TellanDeviceInfo info{};
-        if (crop_assist_get_device_info(sn, &info) != 0 ||
-            std::string(info.name) != "Omnivue Camera " + std::string(sn))
-            ADD_FAILURE() << "lookup of arrived " << sn;
-    }
+    if (lookUp(sn) != "Omnivue Camera " + std::string(sn))
+        ADD_FAILURE() << "lookup of arrived " << sn;
     testsupport::NoticeLog::connected(sn);
 }
 void onDisconnected(const char* sn) {
-    {
-        std::lock_guard<std::mutex> lock(hostStorage);
-        TellanDeviceInfo info{};
-        if (crop_assist_get_device_info(sn, &info) != CROP_ASSIST_DEVICE_NOT_FOUND)
-            ADD_FAILURE() << "lookup of lost " << sn;
-    }
+    if (lookUp(sn) != "not found")
+        ADD_FAILURE() << "lookup of lost " << sn;
     testsupport::NoticeLog::disconnected(sn);
 }
 void onEvent(int code, const char* text) {
@@ -44,7 +36,6 @@ void onEvent(int code, const char* text) {
     testsupport::NoticeLog::event(code, text);
 }
 
-// `calls` mixed calls on camera `sn`, which no other thread changes; each answer is known.
 void hostCalls(const std::string& sn, int calls) {
     const char* const device = sn.c_str();
     const auto frame = testsupport::packedFrame(32, 16, TELLAN_PIXFMT_YUYV, {{16, 8, 8, 4}});
@@ -99,14 +90,12 @@ constexpr bool kWindows = true;
 constexpr bool kWindows = false;
 #endif
 
-// The number of repetitions, which OMNIVUE_SOAK_<name> may override.
 int repetitions(const char* name, int fallback) {
     const int value = qEnvironmentVariableIntValue((std::string("OMNIVUE_SOAK_") + name).c_str());
     return value > 0 ? value : fallback;
 }
 
-// Threads and handles exactly as before, memory within 4 MiB (allocator pools and Qt's caches
-// settle in steps), no IPC object added.
+// Threads and handles as before, memory within 4 MiB (pools settle in steps), no IPC object.
 void expectBackToBaseline(const testsupport::Resources& before, const std::set<std::string>& ipc) {
     const testsupport::Resources after = testsupport::ownResources(before.threads, before.handles);
     EXPECT_EQ(after.threads, before.threads) << before.describe() << " / " << after.describe();
@@ -123,7 +112,6 @@ protected:
     Load() : SessionTest(scenario()) {}
     void SetUp() override {
         SessionTest::SetUp();
-        // The cameras are announced on the callback connection; the calls start once all are known.
         ASSERT_EQ(testsupport::listDevicesUntil(kThreads + 1), kThreads + 1);
     }
 };
@@ -137,17 +125,15 @@ TEST_F(Load, ConcurrencyHostThreadsCallWhileCallbacksCallBack) {
     std::vector<std::future<void>> hosts;
     for (int i = 0; i < kThreads; ++i)
         hosts.push_back(std::async(std::launch::async, hostCalls, "T" + std::to_string(i), 500));
-    // Notices go on while the hosts call; each waits until its callback, which calls into the
-    // library itself, has finished.
+    // Each notice waits for its callback, which calls into the library itself.
     int rounds = 0;
     while (std::any_of(hosts.begin(), hosts.end(), [](std::future<void>& host) {
         return host.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
     })) {
         const std::string sn = "N" + std::to_string(rounds++);
-        for (const auto& step :
-             std::vector<std::pair<std::string, std::string>>{{"arrive " + sn, "+" + sn},
-                                                              {"event 2 e" + sn, "2:e" + sn},
-                                                              {"lose " + sn, "-" + sn}}) {
+        const std::pair<std::string, std::string> steps[] = {
+            {"arrive " + sn, "+" + sn}, {"event 2 e" + sn, "2:e" + sn}, {"lose " + sn, "-" + sn}};
+        for (const auto& step : steps) {
             ASSERT_TRUE(session.command(step.first));
             if (!notices.waitFor(step.second, 1, 60000)) {
                 ADD_FAILURE() << "no callback for \"" << step.first

@@ -1,6 +1,4 @@
-// The announcement record: the owner publishes its value in a fixed layout, readers wait until it
-// is ready, and nothing is left behind. (Reading malformed records is the record fuzz target's;
-// the record of a killed owner, the fault suite's.)
+// The record's layout, readers waiting for it, nothing left behind (malformed ones: fuzz target).
 #include "singleappinstance.h"
 #include "coreapplication.h"
 #include "hostsystem.h"
@@ -19,8 +17,7 @@ TEST(Record, TheOwnerPublishesItsValueAndReadersWaitUntilItIsReady) {
     testsupport::ensureCoreApplication();
     const std::set<std::string> before = testsupport::ipcObjects();
     const QString app = QString("PlatTest%1").arg(QCoreApplication::applicationPid());
-    // The record's bytes as any process sees them, up to the end its count gives (Windows maps
-    // whole pages).
+    // The bytes up to the end the count gives (Windows maps whole pages).
     const auto raw = [&app] {
         QSharedMemory probe, segment;
         probe.setKey(app + "SingleAppInstanceShmem");
@@ -32,8 +29,7 @@ TEST(Record, TheOwnerPublishesItsValueAndReadersWaitUntilItIsReady) {
         const int size = std::min(segment.size(), 2 + 2 * (bytes[0] | bytes[1] << 8));
         return QByteArray(reinterpret_cast<const char*>(bytes), size).toHex();
     };
-    // Little-endian count, then little-endian UTF-16 units; a clef takes a surrogate pair; at
-    // most 100 units; an empty value is published as "0".
+    // LE count, then LE UTF-16 units (a clef is a pair), at most 100; "" is published as "0".
     const QString mixed = QString::fromUtf8("A\xc3\xa9\xe2\x82\xac\xf0\x9d\x84\x9e");
     const struct {
         QString value, published;

@@ -1,9 +1,6 @@
-// The stand-in service as a process: its scenario checks, its record and how it ends, and its
-// notices to several callback connections (the library's suites use the rest).
+// The stand-in as a process: scenario checks, its record, its end, notices to every connection.
 #include "service.h"
 #include "singleappinstance.h"
-
-#include <gtest/gtest.h>
 
 using testsupport::ServiceControl;
 using testsupport::StandaloneService;
@@ -33,14 +30,12 @@ std::string lines(ServiceControl& connection, int count) {
 }  // namespace
 
 TEST(Service, StartLineScenarioChecksAndExitCodes) {
-    // A scenario is checked before start-up: unknown members, wrong types and duplicates are
-    // refused with 1 (the library's start-up suite runs the exit codes a scenario asks for).
-    for (const char* scenario : {R"({"startup": {"exitcode": 7}})", R"({"devices": [{"sn": 5}]})",
-                                 R"({"devices": [{"sn": "X"}, {"sn": "X"}]})", "{not json"})
+    // Unknown members, wrong types and bad JSON are refused with 1 before start-up.
+    for (const char* scenario :
+         {R"({"startup": {"exitcode": 7}})", R"({"devices": [{"sn": 5}]})", "{not json"})
         EXPECT_EQ(startedStatus(scenario), 1) << scenario;
 
-    // A second service finds the live record and leaves with 2; SIGTERM ends one cleanly, and so
-    // does the end of its input, each taking the record along.
+    // A second service finds the live record and leaves with 2; SIGTERM or end of input ends one.
     for (bool signal : {true, false}) {
         StandaloneService first;
         ASSERT_TRUE(first.ready());
@@ -72,10 +67,8 @@ TEST(Service, NoticesReachEveryCallbackConnection) {
     ServiceControl three(callbackName);
     EXPECT_EQ(lines(three, 3), "0CAM1\n0CAM2\n0CAMX\n");
 
-    // A notice to a connection whose host has gone finds the loss at once; the connections after
-    // it must still get the notice exactly once. The commands go in one write, so that the
-    // service runs the event right after the stall, before it can see the host leave. (From here
-    // on each answer read is the one of the command before.)
+    // A notice to a gone host finds the loss at once; later connections still get it once. One
+    // write runs the event before the service sees the host leave (answers now lag a command).
     ASSERT_EQ(control.command("stall 300\nevent 2 first"), "ok");
     gone.reset();
     for (const char* line : {"event 3 moved left", "lose CAMX", "rawcb 9x\\r\\x00\\\\\\n"})

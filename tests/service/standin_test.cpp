@@ -1,8 +1,5 @@
-// The stand-in's own logic in process. Its region detector as a table of frames and the regions
-// it must find, in both pixel formats: luma of 200 or more, gathered in 8 x 8 cells, neighbours
-// joined when at most one dark pixel apart, blobs under 16 pixels dropped, exact boxes sorted by
-// y, then x. Its scenario devices: what each member of a description does to the answers, and
-// malformed descriptions refused with the previous devices kept.
+// The stand-in's detector (luma 200 and up in 8 x 8 cells, neighbours at most one dark pixel apart
+// joined, blobs under 16 pixels dropped, boxes by y then x) and its scenario devices, in process.
 #include "detector.h"
 #include "simulator.h"
 
@@ -97,13 +94,12 @@ TEST(Simulator, ScenarioDevices) {
     DeviceSimulator sim;
     QString error;
     // "effectiveMode" pins the effective mode; without "mode" the lowest supported one.
-    ASSERT_TRUE(sim.loadDevices(json(R"([{"sn": "B-7", "name": "Bench", "id": "pci-7",
+    const QJsonArray devices = json(R"([{"sn": "B-7", "name": "Bench", "id": "pci-7",
         "enabled": true, "mode": 0, "effectiveMode": 3, "supportedModes": [0, 5],
         "adjustmentActive": true, "autoZoom": false, "current": {"p": 7, "t": 8}},
         {"sn": "A-1", "supportedModes": [2, 3]}])")
-                                    .toArray(),
-                                &error))
-        << error.toStdString();
+                                   .toArray();
+    ASSERT_TRUE(sim.loadDevices(devices, &error)) << error.toStdString();
     const char* const rows[][3] = {
         {"gdevi", R"("B-7")", R"({"id":"pci-7","name":"Bench","sn":"B-7"})"},
         {"gemode", R"("B-7")", "3"},

@@ -1,5 +1,4 @@
-// The core application that threads with an event loop, local servers and shared-memory objects
-// need; test executables have none of their own. Made once for the rest of the process.
+// Event loops, local servers and shared memory need a core application; made once per process.
 #pragma once
 
 #include <QCoreApplication>

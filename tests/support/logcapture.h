@@ -1,5 +1,4 @@
-// Captures Qt log lines with their level while alive, so tests can assert exact texts. Lines
-// logged from any thread are kept, in order; at most one capture may be alive.
+// Keeps Qt log lines from any thread, in order, while alive; at most one may be alive.
 #pragma once
 
 #include <QString>
@@ -15,16 +14,15 @@ namespace testsupport {
 
 class LogCapture {
 public:
-    LogCapture() : previous_(qInstallMessageHandler(&LogCapture::handler)) { active() = this; }
+    LogCapture() : previous_(qInstallMessageHandler(&LogCapture::handler)) { active = this; }
     ~LogCapture() {
         qInstallMessageHandler(previous_);
-        active() = nullptr;
+        active = nullptr;
     }
     void clear() {
         std::lock_guard<std::mutex> lock(mutex_);
         lines_.clear();
     }
-    // Lines at `level` whose text equals `text`.
     int count(QtMsgType level, const std::string& text) const {
         const std::vector<std::string> lines = at(level);
         return static_cast<int>(std::count(lines.begin(), lines.end(), text));
@@ -37,7 +35,6 @@ public:
                 out.push_back(line.second);
         return out;
     }
-    // All lines as one printable text, for failure messages.
     std::string dump() const {
         static const char* const kLevels[] = {"debug", "warning", "critical", "fatal", "info"};
         std::lock_guard<std::mutex> lock(mutex_);
@@ -48,12 +45,9 @@ public:
     }
 
 private:
-    static std::atomic<LogCapture*>& active() {
-        static std::atomic<LogCapture*> current{nullptr};
-        return current;
-    }
+    static inline std::atomic<LogCapture*> active{nullptr};
     static void handler(QtMsgType type, const QMessageLogContext&, const QString& message) {
-        if (LogCapture* self = active()) {
+        if (LogCapture* self = active) {
             std::lock_guard<std::mutex> lock(self->mutex_);
             self->lines_.emplace_back(type, message.toStdString());
         }

@@ -1,6 +1,4 @@
-// Running programs for the suites: the stand-in service (standalone, for the life of an object)
-// with a client of its control channel, and any program run to its end. All of it blocks and
-// needs no Qt event loop.
+// The standalone stand-in with a control client, and programs run to their end; all blocking.
 #pragma once
 
 #include "hostsystem.h"
@@ -19,12 +17,10 @@
 
 namespace testsupport {
 
-// Full path of the built OmnivueService.exe in the build's output folder.
 inline std::string serviceExecutablePath() {
     return std::string(CA_OUTPUT_DIR) + "/OmnivueService.exe";
 }
 
-// Sets an environment variable for its lifetime (programs started meanwhile inherit it).
 struct ScopedEnv {
     ScopedEnv(const char* name, const std::string& value) : name(name), previous(qgetenv(name)) {
         qputenv(name, QByteArray::fromStdString(value));
@@ -44,8 +40,7 @@ public:
                 QThread::msleep(50);
         }
     }
-    // One command line and its answer line ("ok", "ok <data>" or "err <text>"); a local failure
-    // comes back as "err " and its description. "" reads the next line only.
+    // One command line and its answer line ("ok...", "err <text>"); "" reads the next line only.
     std::string command(const std::string& line) {
         if (!line.empty()) {
             socket_.write(QByteArray::fromStdString(line + "\n"));
@@ -56,7 +51,6 @@ public:
                 return "err no answer to \"" + line + "\": " + socket_.errorString().toStdString();
         return socket_.readLine().chopped(1).toStdString();
     }
-    // Answered "ok" or "ok <data>".
     ::testing::AssertionResult ok(const std::string& line) {
         const std::string answer = command(line);
         if (answer == "ok" || answer.rfind("ok ", 0) == 0)
@@ -69,12 +63,15 @@ public:
         std::vector<std::string> out;
         for (int i = head.rfind("ok ", 0) == 0 ? std::stoi(head.substr(3)) : 0; i > 0; --i) {
             const std::string frame = command("");
-            const QJsonObject request =
-                QJsonDocument::fromJson(QByteArray::fromStdString(frame)).object();
-            if (type.empty() || request.value("type").toString().toStdString() == type)
+            if (type.empty() ||
+                QJsonDocument::fromJson(frame.c_str())["type"] == QString::fromStdString(type))
                 out.push_back(frame);
         }
         return out;
+    }
+    void waitForRequest(const std::string& type) {
+        for (int i = 0; i < 500 && requests(type).empty(); ++i)
+            QThread::msleep(20);
     }
     bool waitForCallbackConnections(int count) {
         for (int i = 0; i < 500; ++i, QThread::msleep(20)) {
@@ -89,9 +86,7 @@ private:
     QLocalSocket socket_;
 };
 
-// OmnivueService.exe --standalone with an optional inline scenario. The constructor waits until
-// it has printed its names (its record is published and its servers listen); the destructor ends
-// it politely, then hard.
+// Ready once it has printed its names; ended politely, then hard.
 class StandaloneService {
 public:
     explicit StandaloneService(const std::string& scenarioJson = {}) {

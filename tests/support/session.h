@@ -1,10 +1,7 @@
-// One library session for the suites that run the whole library against the stand-in service:
-// crop_assist_init starts the service with a scenario and a control channel of its own, the
-// host's callbacks are recorded, and the session ends with crop_assist_exit.
+// A library session against the stand-in, with a scenario and control channel of its own.
 #pragma once
 
 #include "crop_assist.h"
-#include "hostsystem.h"
 #include "logcapture.h"
 #include "service.h"
 
@@ -17,7 +14,6 @@
 
 namespace testsupport {
 
-// Success when exactly one critical line was logged and it reads `expected`.
 inline ::testing::AssertionResult onlyCriticalLine(const LogCapture& log,
                                                    const std::string& expected) {
     if (log.at(QtCriticalMsg) == std::vector<std::string>{expected})
@@ -27,13 +23,11 @@ inline ::testing::AssertionResult onlyCriticalLine(const LogCapture& log,
            << log.dump();
 }
 
-// The device notices that reach the host's callbacks: "+sn" arrival, "-sn" loss, "<code>:<text>"
-// event, in order, and the threads they came on. At most one may be alive (C callbacks carry no
-// context).
+// Notices the host's callbacks get, and their threads; one alive at most (no C context).
 class NoticeLog {
 public:
-    NoticeLog() { active() = this; }
-    ~NoticeLog() { active() = nullptr; }
+    NoticeLog() { active = this; }
+    ~NoticeLog() { active = nullptr; }
     bool install() {
         return crop_assist_set_device_connected_callback(&connected) == 0 &&
                crop_assist_set_device_disconnected_callback(&disconnected) == 0 &&
@@ -42,7 +36,6 @@ public:
     static void connected(const char* sn) { record("+" + std::string(sn)); }
     static void disconnected(const char* sn) { record("-" + std::string(sn)); }
     static void event(int code, const char* text) { record(std::to_string(code) + ":" + text); }
-    // Waits until `notice` has been recorded `times` times; false after `timeoutMs`.
     bool waitFor(const std::string& notice, int times = 1, int timeoutMs = 10000) {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
@@ -60,25 +53,21 @@ public:
 
 private:
     static void record(const std::string& notice) {
-        if (NoticeLog* self = active()) {
+        if (NoticeLog* self = active) {
             std::lock_guard<std::mutex> lock(self->mutex_);
             self->notices_.push_back(notice);
             self->threads_.insert(std::this_thread::get_id());
             self->changed_.notify_all();
         }
     }
-    static std::atomic<NoticeLog*>& active() {
-        static std::atomic<NoticeLog*> current{nullptr};
-        return current;
-    }
+    static inline std::atomic<NoticeLog*> active{nullptr};
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> notices_;
     std::set<std::thread::id> threads_;
 };
 
-// Lists the devices until there are `count` (the service announces its devices right after the
-// library connects, and the first listing fetches them); the last count.
+// Lists until there are `count` devices: the service announces them just after connecting.
 inline int listDevicesUntil(int count) {
     const TellanDeviceInfo* devices = nullptr;
     int listed = 0;
@@ -107,7 +96,6 @@ public:
         return *control_;
     }
     ::testing::AssertionResult command(const std::string& line) { return control().ok(line); }
-    // Exits the library; true when the service it started has ended as well.
     bool exitCleanly() {
         control_.reset();
         return crop_assist_exit() == 0 && waitForNoChild("OmnivueService.exe") == 0;
@@ -119,9 +107,7 @@ private:
     std::unique_ptr<ServiceControl> control_;
 };
 
-// The fixture of the end-to-end suites: a session, the log, the notices recorded and the
-// service's callback listener connected before the test starts (a notice sent earlier would reach
-// nobody). The session must end cleanly.
+// Starts once the callback listener is connected (earlier notices reach nobody); ends cleanly.
 class SessionTest : public ::testing::Test {
 protected:
     explicit SessionTest(const std::string& scenarioJson = "{}") : session(scenarioJson) {}

@@ -1,5 +1,4 @@
-// Synthetic packed 4:2:2 frames for the suites that hand frames to the library, and the regions
-// they get back as text.
+// Synthetic packed 4:2:2 frames, and regions as text.
 #pragma once
 
 #include "crop_assist.h"
@@ -17,8 +16,7 @@ struct BrightRect {
     int x, y, width, height;
 };
 
-// A frame that is dark but for the given rectangles at full luma; chroma stays neutral (128),
-// below the detector's threshold, so reading the wrong bytes as luma finds nothing.
+// Dark but for the rectangles at full luma; neutral chroma (128) finds nothing if read as luma.
 inline std::vector<uint8_t> packedFrame(int width, int height, uint32_t pixfmt,
                                         const std::vector<BrightRect>& bright) {
     std::vector<uint8_t> bytes(static_cast<size_t>(width) * height * 2, 128);
@@ -34,7 +32,6 @@ inline std::vector<uint8_t> packedFrame(int width, int height, uint32_t pixfmt,
     return bytes;
 }
 
-// "x,y,width,height;" for each region.
 inline std::string roisText(const TellanROI* rois, int count) {
     QString out;
     for (const TellanROI* r = rois; r != rois + count; ++r)
