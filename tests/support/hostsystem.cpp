@@ -1,17 +1,8 @@
 #include "hostsystem.h"
 
-#include <chrono>
-#include <thread>
+#include <QThread>
 
 namespace testsupport {
-
-namespace {
-
-void pause() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-}
-
-}  // namespace
 
 std::string Resources::describe() const {
     return "memory " + std::to_string(rssKiB) + " KiB, threads " + std::to_string(threads) +
@@ -21,14 +12,14 @@ std::string Resources::describe() const {
 Resources ownResources(int maxThreads, int maxHandles) {
     Resources now = sampleResources();
     for (int i = 0; i < 400 && (now.threads > maxThreads || now.handles > maxHandles); ++i) {
-        pause();
+        QThread::msleep(20);
         now = sampleResources();
     }
     return now;
 }
 
 std::set<std::string> ipcAddedSince(const std::set<std::string>& baseline, int settleMs) {
-    for (int waited = 0;; waited += 20, pause()) {
+    for (int waited = 0;; waited += 20, QThread::msleep(20)) {
         std::set<std::string> added;
         for (const std::string& id : ipcObjects())
             if (!baseline.count(id))
@@ -55,7 +46,7 @@ std::set<long> processesNamed(const std::string& name) {
 
 int waitForNoChild(const std::string& name, int timeoutMs) {
     for (int waited = 0; !childProcesses(name).empty() && waited < timeoutMs; waited += 20)
-        pause();
+        QThread::msleep(20);
     return static_cast<int>(childProcesses(name).size());
 }
 

@@ -1,6 +1,5 @@
-// What the suites read of the system, behind one small interface. hostsystem.cpp is common; the
-// readings themselves differ (hostsystem_posix.cpp reads /proc and System V IPC and sends
-// signals, hostsystem_windows.cpp asks the kernel's tables).
+// What the suites read of the system: hostsystem.cpp is common, the readings differ by system
+// (hostsystem_posix.cpp reads /proc and System V IPC, hostsystem_windows.cpp the kernel's tables).
 #pragma once
 
 #include <set>

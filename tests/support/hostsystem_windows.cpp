@@ -67,7 +67,7 @@ int ownHandleCount() {
 // Qt's mutexes wait on events from a pool that is made, 16 at once, at the first contention in
 // the process: it is made before anything is counted.
 void makeMutexPool() {
-    static const bool made = [] {
+    [[maybe_unused]] static const bool made = [] {
         QMutex mutex;
         mutex.lock();
         std::thread waiter([&mutex] {
@@ -79,7 +79,6 @@ void makeMutexPool() {
         waiter.join();
         return true;
     }();
-    (void)made;
 }
 
 }  // namespace
