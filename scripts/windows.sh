@@ -11,7 +11,8 @@
 #    That build has the test suites, which CTest runs under Wine.
 # 3. Builds the C host tests/windows/loadlibrary_host.c against that build's unpacked archive and
 #    runs it: LoadLibrary, the 26 exports by name, calls through cdecl pointers, exit time, a
-#    crash's 97, FreeLibrary before a session, after exit and with a session open.
+#    host that dies with a session open, FreeLibrary before a session, after exit and with a
+#    session open.
 # 4. Runs the demo, which writes its picture.
 #
 # Safe to rerun: the Qt cache, the builds and the Wine prefix are reused.
