@@ -34,12 +34,6 @@ struct DeviceRecord {
     QByteArray id;
 };
 
-class ApiController;
-
-// The listener thread's body: connects the callback socket for `suffix` and dispatches notices
-// to `controller` until the socket closes or listenerRunning is cleared.
-void ListenForCallbacks(ApiController* controller, QString suffix);
-
 class ApiController {
 public:
     // Largest number of bytes the request reader buffers without seeing a terminator.
@@ -89,6 +83,8 @@ public:
     void attachService();
     bool connectRequestSocket(const QString& suffix, uint32_t maxAttempts,
                               const std::function<bool()>& keepTrying);
+    // Starts the listener thread of the callback channel for `suffix`.
+    void startListener(const QString& suffix);
 
     // ---- Commands ---------------------------------------------------------------------------
     bool isEnabled(const char* device);

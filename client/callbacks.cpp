@@ -9,7 +9,9 @@
 #include <QtDebug>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
+#include <thread>
 
 namespace quarn::tellan_api {
 
@@ -84,13 +86,26 @@ void listenUntilStopped(ApiController* controller, const QString& suffix) {
     qDebug("Callback socket disconnected");
 }
 
-}  // namespace
-
-void ListenForCallbacks(ApiController* controller, QString suffix) {
-    // Known to the system layer, which must end it itself at an unload it cannot wait through.
-    platform::enterLibraryThread(false);
+// The listener thread's body. It tells its starter once the system layer knows it.
+void listenForCallbacks(ApiController* controller, QString suffix, std::atomic<bool>* entered) {
+    platform::enterLibraryThread();
+    entered->store(true);
     listenUntilStopped(controller, suffix);
     platform::leaveLibraryThread();
+}
+
+}  // namespace
+
+void ApiController::startListener(const QString& suffix) {
+    listenerRunning.exchange(true);
+    // Returns only once the thread is known to the system layer, which must end it itself at an
+    // unload it cannot wait through: an unload right after init would otherwise miss it, and on
+    // Windows a thread that has not begun cannot begin under the loader lock that the unload
+    // holds; it would begin afterwards, in unmapped code. A thread starts in microseconds.
+    std::atomic<bool> entered{false};
+    listenerThread = std::thread(listenForCallbacks, this, suffix, &entered);
+    while (!entered.load())
+        std::this_thread::yield();
 }
 
 void ApiController::onDeviceArrived(const QByteArray& identifier) {

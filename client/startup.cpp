@@ -140,8 +140,7 @@ void ApiController::startService() {
 
     // Device notices that arrive during the handshake wait for the registry until it is done.
     std::unique_lock<std::recursive_mutex> devicesLock(devicesMutex);
-    listenerRunning.exchange(true);
-    listenerThread = std::thread(ListenForCallbacks, this, QString::fromLatin1(suffix));
+    startListener(QString::fromLatin1(suffix));
 
     requestSocket.write(suffix);
     requestSocket.write(QByteArray(1, '\0'));
@@ -176,8 +175,7 @@ void ApiController::attachService() {
         throw StartupException(INIT_STARTUP_ERROR,
                                std::string("Failed handshake with API server: ") + e.what());
     }
-    listenerRunning.exchange(true);
-    listenerThread = std::thread(ListenForCallbacks, this, suffix);
+    startListener(suffix);
 }
 
 }  // namespace quarn::tellan_api

@@ -39,9 +39,10 @@ bool processIsEnding(int64_t pid);
 // the service and those threads itself, at once, and the rest of the release must leave them
 // alone (unloadEndedThreads). Elsewhere these calls record nothing: an unload there stops the
 // session the ordinary way.
-// `waiting` tells whether the thread is blocked in a wait that holds no lock, where it can be ended
-// safely; the API thread is, between calls, and the listener says so around its reads.
-void enterLibraryThread(bool waiting);
+// A thread enters working; `waiting` tells whether it is blocked in a wait that holds no lock, the
+// one place where it can be ended safely: the API thread says so around its event loop's waits,
+// the listener around its reads.
+void enterLibraryThread();
 void setLibraryThreadWaiting(bool waiting);
 void leaveLibraryThread();
 // The process id of the service this library started; 0 when there is none.

@@ -119,7 +119,7 @@ void removeOrphanedSegment(const std::string& nativeKey) {
 }
 
 // dlclose and process exit run the library's release on a thread that may still join others.
-void enterLibraryThread(bool) {}
+void enterLibraryThread() {}
 
 void setLibraryThreadWaiting(bool) {}
 

@@ -100,33 +100,59 @@ ThreadSlot* ownSlot() {
 
 bool anyWorking() {
     for (ThreadSlot& slot : libraryThreads)
-        if (slot.id.load() != 0 && !slot.waiting.load())
+        if (slot.id.load() != 0 && slot.id.load() != ::GetCurrentThreadId() && !slot.waiting.load())
             return true;
     return false;
+}
+
+// Holds each thread still; the context read returns only once the suspension has taken hold.
+void suspendAll(HANDLE* threads, int count) {
+    for (int i = 0; i < count; ++i) {
+        ::SuspendThread(threads[i]);
+        CONTEXT context{};
+        context.ContextFlags = CONTEXT_CONTROL;
+        ::GetThreadContext(threads[i], &context);
+    }
 }
 
 // Ends the session at DLL_PROCESS_DETACH, when the host unloads the library with a session open
 // (FreeLibrary) or the process ends without crop_assist_exit. The threads cannot finish under the
 // loader lock (a thread's exit needs it), so a join or the API thread's stop would wait in vain,
-// and code left running in an unmapped DLL would crash the host. So they are ended here, each in
-// a wait that holds no lock (one ended in the middle of its work could leave a lock of the heap
-// taken for good): they get a moment to reach one. The service goes last, so that the listener
-// does not wake up to its end. The threads' objects are leaked (see unloadEndedThreads).
+// and code left running in an unmapped DLL would crash the host. So they are ended here, but only
+// while each is held still in a wait that holds no lock: one ended in the middle of its work could
+// leave a lock taken for good (the heap's, Qt's message log's), and the host, or the library loaded
+// again, would hang on it. They get half a second to reach such a wait. The service goes last, so
+// that the listener does not wake up to its end. The threads' objects are leaked (see
+// unloadEndedThreads).
 void endSessionAtUnload() {
-    for (int waited = 0; waited < 500 && anyWorking(); waited += 10)
-        ::Sleep(10);
-    const DWORD self = ::GetCurrentThreadId();
+    HANDLE threads[kThreadSlots];
+    int count = 0;
     for (ThreadSlot& slot : libraryThreads) {
-        const DWORD id = slot.id.exchange(0);
-        if (id == 0 || id == self)
+        const DWORD id = slot.id.load();
+        if (id == 0 || id == ::GetCurrentThreadId())
             continue;
-        if (HANDLE thread = ::OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, id)) {
-            ::TerminateThread(thread, 0);
-            ::WaitForSingleObject(thread, 1000);
-            ::CloseHandle(thread);
-        }
-        threadsEnded.store(true);
+        const DWORD access =
+            THREAD_TERMINATE | THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | SYNCHRONIZE;
+        if (HANDLE thread = ::OpenThread(access, FALSE, id))
+            threads[count++] = thread;
     }
+    for (int waited = 0;; waited += 10) {
+        suspendAll(threads, count);
+        if (!anyWorking() || waited >= 500)
+            break;
+        for (int i = 0; i < count; ++i)
+            ::ResumeThread(threads[i]);
+        ::Sleep(10);
+    }
+    for (int i = 0; i < count; ++i) {
+        ::TerminateThread(threads[i], 0);
+        ::WaitForSingleObject(threads[i], 1000);
+        ::CloseHandle(threads[i]);
+    }
+    for (ThreadSlot& slot : libraryThreads)
+        slot.id.store(0);
+    if (count > 0)
+        threadsEnded.store(true);
     if (HANDLE process = startedProcess.exchange(nullptr)) {
         // Asked first, as QProcess::terminate() asks: a service ended while it holds the
         // semaphore of its announcement record would leave it taken (Windows semaphores have no
@@ -142,12 +168,12 @@ void endSessionAtUnload() {
 
 }  // namespace
 
-void enterLibraryThread(bool waiting) {
+void enterLibraryThread() {
     const DWORD self = ::GetCurrentThreadId();
     for (ThreadSlot& slot : libraryThreads) {
         DWORD empty = 0;
         if (slot.id.compare_exchange_strong(empty, self)) {
-            slot.waiting.store(waiting);
+            slot.waiting.store(false);
             return;
         }
     }

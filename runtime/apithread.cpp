@@ -9,6 +9,7 @@
 #include "releasingmutex.h"
 #include "runonapithread.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QLocalSocket>
 #include <QPointer>
@@ -73,7 +74,15 @@ int ApiThread::startAndWait() {
 }
 
 void ApiThread::run() {
-    platform::enterLibraryThread(true);
+    platform::enterLibraryThread();
+    // Between calls the thread is blocked in its event dispatcher's wait, holding no lock: the one
+    // place where an unload that cannot wait for it may end it (see platform.h).
+    if (QAbstractEventDispatcher* dispatcher = eventDispatcher()) {
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock,
+                         [] { platform::setLibraryThreadWaiting(true); });
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::awake,
+                         [] { platform::setLibraryThreadWaiting(false); });
+    }
     const int32_t result = initialize();
     {
         // Notified under the lock: the waiter cannot return, and later destroy the condition,

@@ -1,7 +1,8 @@
 /* A Windows C host that knows the library only by its file: it loads crop_assist.dll with
  * LoadLibrary, finds every export by its undecorated name, calls through __cdecl pointers, and
- * unloads it with FreeLibrary before any session, after exit, and with a session still open. A
- * host that dies with a session open must not leave its service running.
+ * unloads it with FreeLibrary before any session, after exit, and with a session still open, and
+ * loads it again after that. A host that dies with a session open must not leave its service
+ * running.
  *
  *   loadlibrary_host.exe crop_assist.dll NAME...   (NAME: each function the header declares)
  *   loadlibrary_host.exe --die crop_assist.dll     (starts a session and ends itself abruptly)
@@ -147,6 +148,11 @@ int main(int argc, char** argv) {
     printf("FreeLibrary with a session open took %llu ms\n", took);
     check(took < 1000, "that FreeLibrary returns within a second");
     check(servicesAfter(1000) == 0, "no service process remains after it");
+
+    /* Loaded again after such an unload, the library starts afresh. */
+    library = loadAndInit(path);
+    stop = library ? (StartFn)(void*)entry(library, "crop_assist_exit") : NULL;
+    check(stop && stop() == CROP_ASSIST_OK && FreeLibrary(library), "then exit and FreeLibrary");
 
     printf("loadlibrary_host: %d failed\n", failures);
     return failures == 0 ? 0 : 1;
