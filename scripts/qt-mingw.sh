@@ -3,7 +3,7 @@
 # qtbase source package: for 32-bit x86 (i686, the default), which is what the hosts load, or for
 # x86-64, whose programs Wine runs natively on a kernel that does not run 32-bit code. The result goes into a cache folder outside the source tree, keyed
 # by the Qt version and the configure options; a complete folder is reused as it is, so a
-# machine pays for the build once (about 15 minutes on 2 cores).
+# machine pays for the build once (about 10 minutes on 2 cores otherwise idle).
 #
 #   bash scripts/qt-mingw.sh [i686|x86_64]   # prints the Qt prefix on its last line
 #
