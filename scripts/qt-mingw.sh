@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Cross-builds QtCore and QtNetwork for Windows (MinGW-w64, posix threads) from Debian's own
 # qtbase source package: for 32-bit x86 (i686, the default), which is what the hosts load, or for
-# x86-64, whose programs Wine runs natively on a kernel that does not run 32-bit code. The result goes into a cache folder outside the source tree, keyed
-# by the Qt version and the configure options; a complete folder is reused as it is, so a
-# machine pays for the build once (about 10 minutes on 2 cores otherwise idle).
+# x86-64, whose programs Wine runs natively on a kernel that does not run 32-bit code. The result
+# goes into a cache folder outside the source tree, keyed by the Qt version and the configure
+# options; a complete folder is reused as it is, so a machine pays for the build once (about 10
+# minutes on 2 cores otherwise idle).
 #
-#   bash scripts/qt-mingw.sh [i686|x86_64]   # prints the Qt prefix on its last line
+#   bash scripts/qt-mingw.sh [i686|x86_64]   # the Qt prefix on stdout, all else on stderr
 #
 # CROP_ASSIST_CACHE moves the cache (default /var/cache/crop-assist).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+# Only the prefix goes to stdout, so that a caller can take it and still show the rest.
+exec 3>&1 1>&2
 
 qt_version=5.15.8
 arch=${1:-i686}
@@ -43,7 +46,7 @@ prefix=$cache/qt-$qt_version-$triple-$key
 
 if [ -f "$prefix/.complete" ]; then
     echo "qt-mingw: cached in $prefix"
-    echo "$prefix"
+    echo "$prefix" >&3
     exit 0
 fi
 
@@ -116,4 +119,4 @@ touch "$prefix/.complete"
 cd "$root"
 rm -rf "$work"
 echo "qt-mingw: Qt $qt_version for $triple built in $((SECONDS - start)) s"
-echo "$prefix"
+echo "$prefix" >&3

@@ -24,7 +24,7 @@ bash scripts/deps.sh g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine6
 # Configures and builds one architecture into one folder, then packs it.
 build() {
     local arch=$1 out=$2 tests=$3 qt
-    qt=$(bash scripts/qt-mingw.sh "$arch" | tee /dev/stderr | tail -n 1)  # its time shows too
+    qt=$(bash scripts/qt-mingw.sh "$arch")
     cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
         -DCROP_ASSIST_WINDOWS_ARCH="$arch" -DCROP_ASSIST_QT_PREFIX="$qt" \
