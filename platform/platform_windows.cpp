@@ -98,10 +98,13 @@ ThreadSlot* ownSlot() {
     return nullptr;
 }
 
+// Whether a library thread other than the caller is not in a wait.
 bool anyWorking() {
-    for (ThreadSlot& slot : libraryThreads)
-        if (slot.id.load() != 0 && slot.id.load() != ::GetCurrentThreadId() && !slot.waiting.load())
+    for (ThreadSlot& slot : libraryThreads) {
+        const DWORD id = slot.id.load();
+        if (id != 0 && id != ::GetCurrentThreadId() && !slot.waiting.load())
             return true;
+    }
     return false;
 }
 
