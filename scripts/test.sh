@@ -34,7 +34,8 @@ if [ "${CROP_ASSIST_TARGET32:-1}" != 0 ]; then
     step "32-bit build and suite" bash scripts/build32.sh
     step "Windows cross-compile checks" bash scripts/mingw.sh
 fi
-# About 6 minutes with Qt for Windows cached; a machine without that cache builds it first, once.
+# About 7 minutes with Qt for Windows cached; a machine without that cache builds it first, once
+# (docs/testing.md has the measured times).
 if [ "${CROP_ASSIST_WINDOWS:-1}" != 0 ]; then
     step "Windows build, SDK archive and Wine runs" bash scripts/windows.sh
 fi
