@@ -81,6 +81,18 @@ StartupException connectionFailure(QProcess& process, const QLocalSocket& socket
                                 process.errorString() + QLatin1Char(')'));
 }
 
+// Where Qt watches a process's end from the system's thread pool (QProcess's QWinEventNotifier
+// on Windows), that watch calls into Qt when the service ends. A library with its own Qt inside
+// that is unloaded with a session open ends the service and takes that Qt with it, and the call
+// would land in unmapped code. The library never waits for that notice: every look at the
+// service's state waits on the process itself (waitForFinished), so the watch is switched off.
+void stopWatchingTheEnd(QProcess& process) {
+    for (QObject* child : process.children())
+        if (QByteArray(child->metaObject()->className()).endsWith("QWinEventNotifier"))
+            QMetaObject::invokeMethod(child, "setEnabled", Qt::DirectConnection,
+                                      Q_ARG(bool, false));
+}
+
 }  // namespace
 
 bool ApiController::connectRequestSocket(const QString& suffix, uint32_t maxAttempts,
@@ -128,6 +140,7 @@ void ApiController::startService() {
             INIT_STARTUP_ERROR,
             QStringLiteral("Cannot start Omnivue process: ") + serviceProcess.errorString());
     platform::setStartedProcess(serviceProcess.processId());
+    stopWatchingTheEnd(serviceProcess);
     serviceProcess.write("start ");
     serviceProcess.write(suffix);
     serviceProcess.write("\n");

@@ -64,34 +64,12 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/crop_assist.pc.in
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/crop_assist.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# On Windows the programs find their DLLs beside them: Qt's and the compiler's runtime are
-# copied into the build's output folder (so the build runs in place) and installed to bin/.
+# On Windows the programs find their DLLs beside them: those of a shared Qt build go to bin/ too
+# (cmake/Windows.cmake; a self-contained build has none).
 if(WIN32)
-    set(CROP_ASSIST_RUNTIME_DLLS
-        $<TARGET_FILE:Qt5::Core>
-        $<TARGET_FILE:Qt5::Network>)
-    # The 32-bit compiler unwinds with DWARF (libgcc_s_dw2), the 64-bit one with SEH.
-    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-        set(_ca_gcc_dll libgcc_s_dw2-1.dll)
-    else()
-        set(_ca_gcc_dll libgcc_s_seh-1.dll)
+    if(CROP_ASSIST_RUNTIME_DLLS)
+        install(FILES ${CROP_ASSIST_RUNTIME_DLLS} DESTINATION ${CMAKE_INSTALL_BINDIR})
     endif()
-    foreach(_ca_dll libstdc++-6.dll ${_ca_gcc_dll} libwinpthread-1.dll)
-        execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_ca_dll}
-            OUTPUT_VARIABLE _ca_path OUTPUT_STRIP_TRAILING_WHITESPACE)
-        if(NOT IS_ABSOLUTE "${_ca_path}")
-            find_file(_ca_path_${_ca_dll} ${_ca_dll} PATHS /usr/${CROP_ASSIST_MINGW}/lib
-                NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
-            set(_ca_path ${_ca_path_${_ca_dll}})
-        endif()
-        list(APPEND CROP_ASSIST_RUNTIME_DLLS ${_ca_path})
-    endforeach()
-    add_custom_target(crop_assist_runtime_dlls ALL
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${CROP_ASSIST_OUTPUT_DIR}
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CROP_ASSIST_RUNTIME_DLLS}
-            ${CROP_ASSIST_OUTPUT_DIR}
-        COMMENT "Copying the Qt and compiler runtime DLLs beside the programs")
-    install(FILES ${CROP_ASSIST_RUNTIME_DLLS} DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES ${CROP_ASSIST_OUTPUT_DIR}/crop_assist.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
     # cpack -G ZIP: the SDK archive a Windows host developer receives.

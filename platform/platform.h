@@ -50,6 +50,7 @@ void setStartedProcess(long long processId);
 // Keeps the module that holds `address` loaded until the process ends. Qt runs threads of its own
 // (such as the one that watches threads it did not start) that an unload of Qt would leave in
 // unmapped code; on Windows, where a host without Qt unloads Qt with this library, Qt is kept.
+// A Qt linked into this library itself (the self-contained build) is not: it goes with it.
 void keepModuleLoaded(const void* address);
 // True once an unload has ended the library's threads: their objects must then be left as they
 // are, neither stopped nor destroyed.

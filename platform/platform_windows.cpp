@@ -195,9 +195,16 @@ void leaveLibraryThread() {
 }
 
 void keepModuleLoaded(const void* address) {
-    HMODULE module = nullptr;
-    ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                         static_cast<LPCSTR>(address), &module);
+    const DWORD lookUp =
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+    HMODULE module = nullptr, own = nullptr;
+    ::GetModuleHandleExA(lookUp, static_cast<LPCSTR>(address), &module);
+    ::GetModuleHandleExA(lookUp, reinterpret_cast<LPCSTR>(&keepModuleLoaded), &own);
+    // A Qt linked into this library goes with it: pinning it would keep the library itself
+    // loaded, and an unload would then never end the session.
+    if (module && module != own)
+        ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                             static_cast<LPCSTR>(address), &module);
 }
 
 void setStartedProcess(long long processId) {

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Cross-builds QtCore and QtNetwork for Windows (MinGW-w64, posix threads) from Debian's own
 # qtbase source package: for 32-bit x86 (i686, the default), which is what the hosts load, or for
-# x86-64, whose programs Wine runs natively on a kernel that does not run 32-bit code. The result
-# goes into a cache folder outside the source tree, keyed by the Qt version and the configure
-# options; a complete folder is reused as it is, so a machine pays for the build once (about 10
-# minutes on 2 cores otherwise idle).
+# x86-64, whose programs Wine runs natively on a kernel that does not run 32-bit code. Shared (the
+# default) for the suites and for hosts with a Qt of their own, or static in a private namespace
+# with the compiler runtime linked in, for the self-contained SDK whose DLL must not meet a host's
+# Qt5Core.dll or libstdc++-6.dll. The result goes into a cache folder outside the source tree,
+# keyed by the Qt version and the configure options; a complete folder is reused as it is, so a
+# machine pays for each build once (about 10 minutes on 2 cores otherwise idle).
 #
-#   bash scripts/qt-mingw.sh [i686|x86_64]   # the Qt prefix on stdout, all else on stderr
+#   bash scripts/qt-mingw.sh [i686|x86_64] [shared|static]   # the Qt prefix on stdout, all else on stderr
 #
 # CROP_ASSIST_CACHE moves the cache (default /var/cache/crop-assist).
 set -euo pipefail
@@ -22,13 +24,23 @@ case $arch in
     x86_64) package_arch=x86-64 ;;
     *) echo "qt-mingw: unknown architecture '$arch' (i686 or x86_64)"; exit 2 ;;
 esac
+linkage=${2:-shared}
+case $linkage in
+    # The hosts' DLLs have these names: a Qt of ours under them would meet the host's.
+    shared) linkage_options=(-shared) ;;
+    # Qt inside our own binaries, its classes renamed so that no symbol can meet a host's Qt, and
+    # libstdc++, libgcc and winpthread linked in too.
+    static) linkage_options=(-static -static-runtime -qtnamespace CropAssistQt) ;;
+    *) echo "qt-mingw: unknown linkage '$linkage' (shared or static)"; exit 2 ;;
+esac
 triple=$arch-w64-mingw32
 # Why each option is there:
 options=(
     -xplatform win32-g++ # the target is Windows, built by MinGW-w64 ...
     -device-option CROSS_COMPILE=$triple- # ... with Debian's cross compiler
     -platform linux-g++ # moc, rcc and qmake run here, on the build machine
-    -release -shared # the hosts load DLLs; debug Qt is of no use to them
+    -release # debug Qt is of no use to the hosts
+    "${linkage_options[@]}"
     -opensource -confirm-license # no prompt in a script
     -nomake examples -nomake tests # only the libraries are wanted
     -no-gui -no-widgets -no-opengl # the library and the service use Core and Network only
@@ -43,6 +55,7 @@ options=(
 cache=${CROP_ASSIST_CACHE:-/var/cache/crop-assist}
 key=$(printf '%s\n' "$qt_version" posix "${options[@]}" | sha256sum | cut -c1-10)
 prefix=$cache/qt-$qt_version-$triple-$key
+[ "$linkage" = shared ] || prefix=$cache/qt-$qt_version-$triple-$linkage-$key
 
 if [ -f "$prefix/.complete" ]; then
     echo "qt-mingw: cached in $prefix"
@@ -107,16 +120,24 @@ nice make -j"$jobs" sub-src-qmake_all > "$work/build.log" 2>&1 ||
     sub-moc-make_first sub-rcc-make_first) >> "$work/build.log" 2>&1 ||
     { tail -n 40 "$work/build.log"; exit 1; }
 # CMake's Qt5 package wants the libraries, moc, rcc, qmake and mkspecs installed.
-(cd src && make sub-corelib-install_subtargets sub-network-install_subtargets \
-    sub-moc-install_subtargets sub-rcc-install_subtargets) >> "$work/build.log" 2>&1 ||
+# A static QtCore needs the bundled PCRE2 as a library of its own; a shared one has it inside.
+installs=(sub-corelib-install_subtargets sub-network-install_subtargets sub-moc-install_subtargets
+    sub-rcc-install_subtargets)
+[ "$linkage" = shared ] || installs+=(sub-3rdparty-pcre2-install_subtargets)
+(cd src && make "${installs[@]}") >> "$work/build.log" 2>&1 ||
     { tail -n 40 "$work/build.log"; exit 1; }
 make sub-qmake-qmake-aux-pro-install_subtargets install_mkspecs >> "$work/build.log" 2>&1 ||
     { tail -n 40 "$work/build.log"; exit 1; }
-for f in bin/Qt5Core.dll bin/Qt5Network.dll mkspecs/win32-g++/qplatformdefs.h; do
+if [ "$linkage" = shared ]; then
+    built=(bin/Qt5Core.dll bin/Qt5Network.dll)
+else
+    built=(lib/libQt5Core.a lib/libQt5Network.a lib/libqtpcre2.a)
+fi
+for f in "${built[@]}" mkspecs/win32-g++/qplatformdefs.h; do
     [ -f "$prefix/$f" ] || { echo "qt-mingw: $f was not installed"; exit 1; }
 done
 touch "$prefix/.complete"
 cd "$root"
 rm -rf "$work"
-echo "qt-mingw: Qt $qt_version for $triple built in $((SECONDS - start)) s"
+echo "qt-mingw: Qt $qt_version for $triple ($linkage) built in $((SECONDS - start)) s"
 echo "$prefix" >&3

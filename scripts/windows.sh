@@ -1,62 +1,101 @@
 #!/usr/bin/env bash
 # The Windows product and its suites under Wine.
 #
-# 1. Builds crop_assist.dll, OmnivueService.exe, cropassist.exe and the demo for 32-bit Windows
-#    (build-windows/), against Qt cross-built by scripts/qt-mingw.sh, and packs the SDK archive a
-#    Windows host developer receives (cpack -G ZIP).
-# 2. Picks what Wine runs: the 32-bit build itself where the kernel runs 32-bit programs (Wine's
-#    32-bit side is one); elsewhere the same sources built for x86-64 (build-windows64/), which
-#    wine64 runs natively. 32-bit Wine under qemu's emulator does not get through its own
-#    start-up, so there the 32-bit build is built and packed but not run.
-#    That build has the test suites, which CTest runs under Wine.
-# 3. Builds the C host tests/windows/loadlibrary_host.c against that build's unpacked archive and
-#    runs it: LoadLibrary, the 26 exports by name, calls through cdecl pointers, exit time, a
-#    host that dies with a session open, FreeLibrary before a session, after exit and with a
-#    session open.
-# 4. Runs the demo, which writes its picture.
+# 1. The SDK: crop_assist.dll, OmnivueService.exe, cropassist.exe and the demo for 32-bit Windows
+#    (build-windows/), self-contained: linked against a static Qt in a private namespace and the
+#    static compiler runtime (scripts/qt-mingw.sh i686 static). Packed as the SDK archive a
+#    Windows host developer receives (cpack -G ZIP); the import tables of its binaries may name
+#    Windows' own DLLs only (scripts/windows-imports.sh).
+# 2. Picks what Wine runs: the 32-bit builds themselves where the kernel runs 32-bit programs
+#    (Wine's 32-bit side is one); elsewhere the same sources built for x86-64, which wine64 runs
+#    natively (build-windows64/, a self-contained SDK too). 32-bit Wine under qemu's emulator
+#    does not get through its own start-up, so there the 32-bit SDK is built and packed only.
+# 3. The suites, built against the shared Qt the way a host's own MinGW kit builds the library
+#    from source: a toolchain file that names only the compilers and the system
+#    (build-windows*-suites/), run by CTest under Wine.
+# 4. Host folders made from the SDK archive as a host developer unpacks it:
+#    - beside stub DLLs named as Qt's and the compiler's (Qt5Core.dll, libstdc++-6.dll, ...)
+#      that export nothing we use, the C host tests/windows/loadlibrary_host.c: LoadLibrary, the
+#      26 exports by name, calls through cdecl pointers, exit time, a host that dies with a
+#      session open, FreeLibrary before a session, after exit and with a session open;
+#    - beside a shared Qt of the host's own, tests/windows/qt_host.cpp: a session from its Qt
+#      event loop, after which its own Qt still works.
+# 5. Runs the SDK build's demo, which writes its picture.
 #
-# Safe to rerun: the Qt cache, the builds and the Wine prefix are reused.
+# Safe to rerun: the Qt caches, the builds and the Wine prefix are reused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 bash scripts/deps.sh g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64
 
-# Configures and builds one architecture into one folder, then packs it.
-build() {
-    local arch=$1 out=$2 tests=$3 qt
-    qt=$(bash scripts/qt-mingw.sh "$arch")
+# The names the header declares, in the form the DLL must export them.
+names=$(tr '\n' ' ' < api/crop_assist.h |
+    grep -oE 'CROP_ASSIST_CALL[[:space:]]+crop_assist_[a-z_]+[[:space:]]*\(' |
+    sed -E 's/^CROP_ASSIST_CALL[[:space:]]+//; s/[[:space:]]*\($//' | sort)
+
+# The self-contained SDK of one architecture, in one folder, packed, its imports and exports
+# checked: the DLL's export table and crop_assist.def must list exactly the header's functions.
+product() {
+    local arch=$1 out=$2 qt
+    qt=$(bash scripts/qt-mingw.sh "$arch" static)
+    mkdir -p "$out"
     cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
         -DCROP_ASSIST_WINDOWS_ARCH="$arch" -DCROP_ASSIST_QT_PREFIX="$qt" \
-        -DCROP_ASSIST_BUILD_TESTS="$tests" > "$out/configure.log" ||
-        { cat "$out/configure.log"; exit 1; }
+        -DCROP_ASSIST_BUILD_TESTS=OFF > "$out/configure.log" || { cat "$out/configure.log"; exit 1; }
     nice cmake --build "$out" -j"$(nproc)"
     (cd "$out" && cpack -G ZIP > cpack.log) || { cat "$out/cpack.log"; exit 1; }
+    bash scripts/windows-imports.sh "$arch-w64-mingw32-objdump" "$out"/out/*.dll "$out"/out/*.exe
+    diff <(echo "$names") <("$arch-w64-mingw32-objdump" -p "$out/out/crop_assist.dll" |
+        sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+        sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*//p' | sort) ||
+        { echo "windows: the DLL's exports differ from the header's functions"; exit 1; }
+    diff <(echo "$names") <(sed -n 's/^[[:space:]]*\(crop_assist_[a-z_]*\).*/\1/p' \
+        "$out/out/crop_assist.def" | sort) || { echo "windows: crop_assist.def differs"; exit 1; }
 }
 
-mkdir -p build-windows
+# The suites against the shared Qt, configured as with a native MinGW kit: the toolchain file
+# sets the system and the compilers and nothing of this project's.
+suites() {
+    local arch=$1 out=$2 emulator=$3 qt
+    qt=$(bash scripts/qt-mingw.sh "$arch")
+    mkdir -p "$out"
+    cat > "$out/kit.cmake" <<KIT
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER $arch-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER $arch-w64-mingw32-g++-posix)
+KIT
+    cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/$out/kit.cmake" \
+        -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_CROSSCOMPILING_EMULATOR="$emulator" \
+        -DCROP_ASSIST_BUILD_TESTS=ON > "$out/configure.log" || { cat "$out/configure.log"; exit 1; }
+    nice cmake --build "$out" -j"$(nproc)"
+}
+
+part=$SECONDS
 if bash scripts/i386-exec.sh --native; then
     bash scripts/deps.sh wine32:i386  # Wine's 32-bit side
-    build i686 build-windows ON
-    run=build-windows
-    bits=32
-    cc=i686-w64-mingw32-gcc-posix
+    arch=i686
     wine=$(command -v wine)
     wineserver=$(command -v wineserver)
+    product i686 build-windows
+    sdk=build-windows
+    run=build-windows-suites
 else
-    build i686 build-windows OFF
-    echo "windows: this kernel runs no 32-bit programs; Wine runs the x86-64 build"
-    bash scripts/deps.sh g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    mkdir -p build-windows64
-    build x86_64 build-windows64 ON
-    run=build-windows64
-    bits=64
-    cc=x86_64-w64-mingw32-gcc-posix
+    arch=x86_64
     wine=/usr/lib/wine/wine64
     wineserver=/usr/lib/wine/wineserver64
+    product i686 build-windows
+    echo "windows: this kernel runs no 32-bit programs; Wine runs the x86-64 builds"
+    bash scripts/deps.sh g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    product x86_64 build-windows64
+    sdk=build-windows64
+    run=build-windows64-suites
 fi
+suites "$arch" "$run" "$wine"
+cc=$arch-w64-mingw32-gcc-posix
+echo "windows: builds done in $((SECONDS - part)) s"
 
-# A fresh Wine prefix inside the build folder, made once; no display is needed.
+# A fresh Wine prefix inside the suites' build folder, made once; no display is needed.
 export WINEPREFIX=$root/$run/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export DISPLAY=
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -72,33 +111,53 @@ fi
 trap '"$wineserver" -k 2> /dev/null || true' EXIT
 "$wine" wineboot > /dev/null 2>&1 < /dev/null
 
-# The suites, under Wine (the toolchain file makes it CTest's emulator).
+# The suites, under Wine (CTest's emulator).
 part=$SECONDS
 flock /tmp/omnivue-tests.lock ctest --test-dir "$run" -j2 --output-on-failure --timeout 600
 echo "windows: suites passed in $((SECONDS - part)) s"
 
-# The SDK as a host developer unpacks it, and a C host built against nothing else.
-sdk=$run/sdk
-rm -rf "$sdk"
-mkdir -p "$sdk"
-(cd "$sdk" && cmake -E tar xf ../crop_assist-*-win$bits.zip)
-sdk=$(cd "$sdk"/crop_assist-* && pwd)
-for f in bin/crop_assist.dll bin/OmnivueService.exe bin/cropassist.exe bin/Qt5Core.dll \
-    bin/Qt5Network.dll include/crop_assist.h lib/libcrop_assist.dll.a lib/crop_assist.def \
+# The SDK archive as a host developer unpacks it: our three binaries in bin/ and nothing else.
+unpacked=$sdk/sdk
+rm -rf "$unpacked"
+mkdir -p "$unpacked"
+(cd "$unpacked" && cmake -E tar xf ../crop_assist-*.zip)
+unpacked=$(cd "$unpacked"/crop_assist-* && pwd)
+for f in include/crop_assist.h lib/libcrop_assist.dll.a lib/crop_assist.def \
     lib/cmake/CropAssist/CropAssistConfig.cmake; do
-    [ -e "$sdk/$f" ] || { echo "windows: the SDK archive has no $f"; exit 1; }
+    [ -e "$unpacked/$f" ] || { echo "windows: the SDK archive has no $f"; exit 1; }
 done
-"$cc" -std=c99 -Wall -Wextra -Werror -I"$sdk/include" -o "$sdk/bin/loadlibrary_host.exe" \
-    tests/windows/loadlibrary_host.c
-# The names the header declares, in the form the DLL must export them.
-names=$(tr '\n' ' ' < api/crop_assist.h |
-    grep -oE 'CROP_ASSIST_CALL[[:space:]]+crop_assist_[a-z_]+[[:space:]]*\(' |
-    sed -E 's/^CROP_ASSIST_CALL[[:space:]]+//; s/[[:space:]]*\($//')
-# The service's names are machine-wide: never overlap with a suite that uses them.
-(cd "$sdk/bin" && flock /tmp/omnivue-tests.lock "$wine" loadlibrary_host.exe crop_assist.dll $names)
+shipped=$(cd "$unpacked/bin" && LC_ALL=C ls | tr '\n' ' ')
+[ "$shipped" = "OmnivueService.exe crop_assist.dll cropassist.exe " ] ||
+    { echo "windows: the SDK's bin/ holds $shipped"; exit 1; }
+(cd "$unpacked/bin" && ls -l) | awk 'NR > 1 { print "windows: SDK bin/" $NF ": " $5 " bytes" }'
 
-# The demo from the build folder: service, settings, regions, notices, and its picture.
-rm -f "$run/cropassist-demo.png"
-(cd "$run" && flock /tmp/omnivue-tests.lock "$wine" out/cropassist_demo.exe --output cropassist-demo.png)
-[ -s "$run/cropassist-demo.png" ] || { echo "windows: the demo wrote no picture"; exit 1; }
-echo "windows: demo picture $root/$run/cropassist-demo.png"
+# A host folder whose Qt and compiler DLLs are of another build: stubs that export nothing we
+# use. The C host, built against the SDK alone, runs every phase there.
+stubs=$run/host-stubs
+rm -rf "$stubs"
+mkdir -p "$stubs"
+cp "$unpacked"/bin/* "$stubs"/
+echo 'int __declspec(dllexport) stub_of_another_build(void) { return 0; }' > "$run/stub.c"
+for dll in Qt5Core.dll Qt5Network.dll libstdc++-6.dll libgcc_s_dw2-1.dll libgcc_s_seh-1.dll \
+    libwinpthread-1.dll; do
+    "$cc" -shared -o "$stubs/$dll" "$run/stub.c"
+done
+"$cc" -std=c99 -Wall -Wextra -Werror -I"$unpacked/include" -o "$stubs/loadlibrary_host.exe" \
+    tests/windows/loadlibrary_host.c
+# The service's names are machine-wide: never overlap with a suite that uses them.
+(cd "$stubs" && flock /tmp/omnivue-tests.lock "$wine" loadlibrary_host.exe crop_assist.dll $names)
+
+# A host folder with a shared Qt of the host's own and its compiler's DLLs (those of the suites'
+# build), and the Qt host.
+qthost=$run/host-qt
+rm -rf "$qthost"
+mkdir -p "$qthost"
+cp "$run"/out/qt_host.exe "$run"/out/*.dll "$qthost"/
+cp "$unpacked"/bin/* "$qthost"/  # the SDK's DLL in place of the suites' one
+(cd "$qthost" && flock /tmp/omnivue-tests.lock "$wine" qt_host.exe)
+
+# The demo of the SDK's build: service, settings, regions, notices, and its picture.
+rm -f "$sdk/cropassist-demo.png"
+(cd "$sdk" && flock /tmp/omnivue-tests.lock "$wine" out/cropassist_demo.exe --output cropassist-demo.png)
+[ -s "$sdk/cropassist-demo.png" ] || { echo "windows: the demo wrote no picture"; exit 1; }
+echo "windows: demo picture $root/$sdk/cropassist-demo.png"

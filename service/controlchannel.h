@@ -10,7 +10,9 @@
 
 #include <functional>
 
+QT_BEGIN_NAMESPACE
 class QLocalSocket;
+QT_END_NAMESPACE
 
 namespace omnivue {
 

@@ -3,7 +3,9 @@
 
 #include <QString>
 
+QT_BEGIN_NAMESPACE
 class QLocalServer;
+QT_END_NAMESPACE
 
 namespace omnivue {
 

@@ -17,8 +17,10 @@
 #include <map>
 #include <vector>
 
+QT_BEGIN_NAMESPACE
 class QJsonDocument;
 class QLocalSocket;
+QT_END_NAMESPACE
 
 namespace omnivue {
 

@@ -6,7 +6,11 @@
 #include <memory>
 #include <string>
 
+#include <QtGlobal>
+
+QT_BEGIN_NAMESPACE
 class QLocalSocket;
+QT_END_NAMESPACE
 
 namespace cropassist {
 

@@ -18,6 +18,17 @@ Resources ownResources(int maxThreads, int maxHandles) {
     return now;
 }
 
+Resources steadyResources(int steadyMs) {
+    Resources now = sampleResources();
+    for (int steady = 0, waited = 0; steady < steadyMs && waited < 30000; waited += 100) {
+        QThread::msleep(100);
+        const Resources next = sampleResources();
+        steady = next.threads == now.threads && next.handles == now.handles ? steady + 100 : 0;
+        now = next;
+    }
+    return now;
+}
+
 std::set<std::string> ipcAddedSince(const std::set<std::string>& baseline, int settleMs) {
     for (int waited = 0;; waited += 20, QThread::msleep(20)) {
         std::set<std::string> added;

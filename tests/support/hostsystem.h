@@ -24,6 +24,9 @@ struct Resources {
     std::string describe() const;
 };
 Resources ownResources(int maxThreads = 1 << 30, int maxHandles = 1 << 30);
+// Threads and handles once they have stayed the same for `steadyMs` (the system's thread pool on
+// Windows ends an idle thread after about 5 s), within 30 s.
+Resources steadyResources(int steadyMs);
 Resources sampleResources();
 
 // The machine's live shared-memory segments and semaphores; those added since `baseline`, once
