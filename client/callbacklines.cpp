@@ -1,6 +1,7 @@
 #include "callbacklines.h"
 
 #include "apicontroller.h"
+#include "recorder.h"
 
 #include <QtDebug>
 
@@ -15,6 +16,8 @@ void dispatchCallbackLines(ApiController& controller, QByteArray& buffer, int se
         if (lineFeed < 0)
             break;
         // An empty line's "type" is its own line feed; it has no payload either way.
+        if (recording::on())
+            recording::notice(buffer.constData() + start, lineFeed - start);
         const char type = buffer.at(start);
         const QByteArray payload =
             lineFeed - start >= 2 ? buffer.mid(start + 1, lineFeed - start - 1) : QByteArray();

@@ -4,6 +4,7 @@
 #include "callbacklines.h"
 #include "localconnect.h"
 #include "platform.h"
+#include "recorder.h"
 
 #include <QLocalSocket>
 #include <QtDebug>
@@ -114,8 +115,11 @@ void ApiController::onDeviceArrived(const QByteArray& identifier) {
         qDebug() << "API: new device" << identifier;
         pendingDevices.push_back(identifier);
     }
-    if (DeviceConnectedCallback callback = deviceConnectedCallback.load())
+    if (DeviceConnectedCallback callback = deviceConnectedCallback.load()) {
+        if (recording::on())
+            recording::callbackMade("connected", identifier);
         callback(identifier.constData());
+    }
 }
 
 void ApiController::onDeviceLost(const QByteArray& identifier) {
@@ -132,13 +136,19 @@ void ApiController::onDeviceLost(const QByteArray& identifier) {
     if (!known)
         return;
     qDebug() << "API: lost device" << identifier;
-    if (DeviceDisconnectedCallback callback = deviceDisconnectedCallback.load())
+    if (DeviceDisconnectedCallback callback = deviceDisconnectedCallback.load()) {
+        if (recording::on())
+            recording::callbackMade("disconnected", identifier);
         callback(identifier.constData());
+    }
 }
 
 void ApiController::onDeviceEvent(int event, const QByteArray& text) {
-    if (DeviceEventCallback callback = deviceEventCallback.load())
+    if (DeviceEventCallback callback = deviceEventCallback.load()) {
+        if (recording::on())
+            recording::eventCallbackMade(event, text);
         callback(event, text.constData());
+    }
 }
 
 }  // namespace quarn::tellan_api

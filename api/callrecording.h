@@ -1,0 +1,21 @@
+// Records one exported call when a session is recorded (recording::on()).
+#pragma once
+
+#include "callrecord.h"
+#include "recorder.h"
+
+namespace quarn::tellan_api::recording {
+
+// `began` is when the call began (now()), so that a replay knows which notices came before it.
+template <typename... Parts>
+void recordCall(const char* function, int64_t began, int result, const Parts&... parts) noexcept {
+    try {
+        RecordLine line = callRecord(function, result, parts...);
+        line.number("began", began);
+        hostCall(line, result);
+    } catch (...) {
+        // Out of memory: the record is lost, the host goes on.
+    }
+}
+
+}  // namespace quarn::tellan_api::recording

@@ -1,0 +1,111 @@
+#include "recordreader.h"
+
+#include "recordformat.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+namespace quarn::tellan_api::recording {
+
+namespace {
+
+QString position(int line, int64_t offset) {
+    return QStringLiteral("line %1 (byte %2)").arg(line).arg(offset);
+}
+
+}  // namespace
+
+bool parseRecording(const QByteArray& bytes, Recording* recording, QString* error) {
+    *recording = Recording();
+    int line = 0;
+    int start = 0;
+    bool ended = false;
+    while (start < bytes.size()) {
+        ++line;
+        const int lineFeed = bytes.indexOf('\n', start);
+        if (lineFeed < 0) {
+            recording->truncation = QStringLiteral(
+                                        "the recording is cut off inside the record at %1; "
+                                        "it holds the %2 records before it")
+                                        .arg(position(line, start))
+                                        .arg(recording->records.size());
+            break;
+        }
+        QByteArray text = bytes.mid(start, lineFeed - start);
+        const int64_t offset = start;
+        start = lineFeed + 1;
+        if (text.endsWith('\r'))  // a file that went through a text editor on Windows
+            text.chop(1);
+        QJsonParseError parseError;
+        const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
+        QJsonObject fields = document.object();
+        QString problem;
+        if (parseError.error != QJsonParseError::NoError)
+            problem = parseError.errorString() +
+                      QStringLiteral(" at column %1").arg(parseError.offset + 1);
+        else if (!document.isObject())
+            problem = QStringLiteral("not a JSON object");
+        else if (!fields.value(QLatin1String("k")).isString())
+            problem = QStringLiteral("no kind \"k\"");
+        else if (!fields.value(QLatin1String("t")).isDouble() ||
+                 !fields.value(QLatin1String("th")).isDouble())
+            problem = QStringLiteral("no time \"t\" or thread \"th\"");
+        if (!problem.isEmpty()) {
+            *error =
+                QStringLiteral("damaged record at %1: %2").arg(position(line, offset), problem);
+            return false;
+        }
+        const QString kind = fields.value(QLatin1String("k")).toString();
+        if (line == 1) {
+            if (kind != QLatin1String("header")) {
+                *error = QStringLiteral("not a session recording: %1 is not a header")
+                             .arg(position(line, offset));
+                return false;
+            }
+            const int version = fields.value(QLatin1String("format")).toInt(0);
+            if (version < 1 || version > kFormatVersion) {
+                *error = QStringLiteral("recording format %1 at %2; this reader knows 1 to %3")
+                             .arg(fields.value(QLatin1String("format")).toVariant().toString(),
+                                  position(line, offset))
+                             .arg(kFormatVersion);
+                return false;
+            }
+            recording->header = fields;
+            continue;
+        }
+        ended = kind == QLatin1String("end");
+        Record record;
+        record.kind = kind;
+        record.time = static_cast<int64_t>(fields.value(QLatin1String("t")).toDouble());
+        record.thread = fields.value(QLatin1String("th")).toInt();
+        record.line = line;
+        record.offset = offset;
+        record.fields = std::move(fields);
+        recording->records.push_back(std::move(record));
+    }
+    if (line == 0 || recording->header.isEmpty()) {
+        *error = QStringLiteral("not a session recording: no header record");
+        return false;
+    }
+    if (recording->truncation.isEmpty() && !ended) {
+        recording->truncation = QStringLiteral("the recording has no end record; it ends after %1")
+                                    .arg(position(line, start));
+    }
+    return true;
+}
+
+bool readRecording(const QString& path, Recording* recording, QString* error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (!parseRecording(file.readAll(), recording, error)) {
+        *error = path + QStringLiteral(": ") + *error;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace quarn::tellan_api::recording
