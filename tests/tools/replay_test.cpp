@@ -44,6 +44,8 @@ void queries(LibrarySession&) {
     bool on = false;
     TellanMode mode;
     float pan = 0, tilt = 0;
+    // The same request twice with different replies: replayed in recorded order, keyed or not.
+    crop_assist_get_mode("CAM1", &mode);
     crop_assist_set_mode("CAM1", TELLAN_MODE_GROUP);
     crop_assist_get_mode("CAM1", &mode);
     crop_assist_set_home_pt("CAM1", 0.25f, -0.5f);
