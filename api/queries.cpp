@@ -46,11 +46,9 @@ void copyOut(const std::vector<T>* list, const T** items, int* count) {
     *count = static_cast<int>(list->size());
 }
 
-}  // namespace
+// The bodies of the exported functions below, one each.
 
-extern "C" {
-
-static int runIsEnabled(const char* device, bool* enabled) {
+int runIsEnabled(const char* device, bool* enabled) {
     if (!device || !enabled)
         return kInvalidArgument;
     *enabled = false;
@@ -59,7 +57,7 @@ static int runIsEnabled(const char* device, bool* enabled) {
     });
 }
 
-static int runSetEnabled(const char* device, bool enabled) {
+int runSetEnabled(const char* device, bool enabled) {
     if (!device)
         return kInvalidArgument;
     const bool value = normalized(enabled);
@@ -68,7 +66,7 @@ static int runSetEnabled(const char* device, bool enabled) {
     });
 }
 
-static int runGetMode(const char* device, TellanMode* mode) {
+int runGetMode(const char* device, TellanMode* mode) {
     if (!device || !mode)
         return kInvalidArgument;
     *mode = TELLAN_MODE_FRAMING;
@@ -77,7 +75,7 @@ static int runGetMode(const char* device, TellanMode* mode) {
     });
 }
 
-static int runGetModeEffective(const char* device, TellanMode* mode) {
+int runGetModeEffective(const char* device, TellanMode* mode) {
     if (!device || !mode)
         return kInvalidArgument;
     *mode = TELLAN_MODE_FRAMING;
@@ -86,7 +84,7 @@ static int runGetModeEffective(const char* device, TellanMode* mode) {
     });
 }
 
-static int runSetMode(const char* device, TellanMode mode) {
+int runSetMode(const char* device, TellanMode mode) {
     if (!device)
         return kInvalidArgument;
     return marshalled("failed to set current mode", [&](FunctorExecutor* executor) {
@@ -94,7 +92,7 @@ static int runSetMode(const char* device, TellanMode mode) {
     });
 }
 
-static int runIsModeSupported(const char* device, TellanMode mode, bool* supported) {
+int runIsModeSupported(const char* device, TellanMode mode, bool* supported) {
     if (!device || !supported)
         return kInvalidArgument;
     *supported = false;
@@ -103,7 +101,7 @@ static int runIsModeSupported(const char* device, TellanMode mode, bool* support
     });
 }
 
-static int runIsAdjustmentActive(const char* device, bool* active) {
+int runIsAdjustmentActive(const char* device, bool* active) {
     if (!device || !active)
         return kInvalidArgument;
     *active = false;
@@ -112,7 +110,7 @@ static int runIsAdjustmentActive(const char* device, bool* active) {
     });
 }
 
-static int runIsAutoZoomEnabled(const char* device, bool* enabled) {
+int runIsAutoZoomEnabled(const char* device, bool* enabled) {
     if (!device || !enabled)
         return kInvalidArgument;
     *enabled = false;
@@ -121,7 +119,7 @@ static int runIsAutoZoomEnabled(const char* device, bool* enabled) {
     });
 }
 
-static int runSetAutoZoomEnabled(const char* device, bool enabled) {
+int runSetAutoZoomEnabled(const char* device, bool enabled) {
     if (!device)
         return kInvalidArgument;
     const bool value = normalized(enabled);
@@ -130,7 +128,7 @@ static int runSetAutoZoomEnabled(const char* device, bool enabled) {
     });
 }
 
-static int runGetCurHomePt(const char* device, float* pan, float* tilt) {
+int runGetCurHomePt(const char* device, float* pan, float* tilt) {
     if (!device || !pan || !tilt)
         return kInvalidArgument;
     *pan = 0.0f;
@@ -143,7 +141,7 @@ static int runGetCurHomePt(const char* device, float* pan, float* tilt) {
     });
 }
 
-static int runSetHomePt(const char* device, float pan, float tilt) {
+int runSetHomePt(const char* device, float pan, float tilt) {
     if (!device)
         return kInvalidArgument;
     return marshalled("failed to set Home PanTilt", [&](FunctorExecutor* executor) {
@@ -151,7 +149,7 @@ static int runSetHomePt(const char* device, float pan, float tilt) {
     });
 }
 
-static int runSetCurPtAsHome(const char* device) {
+int runSetCurPtAsHome(const char* device) {
     if (!device)
         return kInvalidArgument;
     return marshalled("failed to set current PanTilt as Home", [&](FunctorExecutor* executor) {
@@ -159,7 +157,7 @@ static int runSetCurPtAsHome(const char* device) {
     });
 }
 
-static int runTriggerHome(const char* device) {
+int runTriggerHome(const char* device) {
     if (!device)
         return kInvalidArgument;
     return marshalled("failed to trigger Go Home", [&](FunctorExecutor* executor) {
@@ -167,7 +165,7 @@ static int runTriggerHome(const char* device) {
     });
 }
 
-static int runIsUploadCrashReportsEnabled(bool* enabled) {
+int runIsUploadCrashReportsEnabled(bool* enabled) {
     if (!enabled)
         return kInvalidArgument;
     *enabled = false;
@@ -176,15 +174,14 @@ static int runIsUploadCrashReportsEnabled(bool* enabled) {
     });
 }
 
-static int runSetUploadCrashReportsEnabled(bool enabled) {
+int runSetUploadCrashReportsEnabled(bool enabled) {
     const bool value = normalized(enabled);
     return marshalled("failed to set crash reporting status", [&](FunctorExecutor* executor) {
         runOnApiThread<void>(executor, &ApiController::setUploadCrashReportsEnabled, value);
     });
 }
 
-static int runGetFrameRois(const char* device, TellanFrame frame, const TellanROI** rois,
-                           int* count) {
+int runGetFrameRois(const char* device, TellanFrame frame, const TellanROI** rois, int* count) {
     // The pixel count is taken in 64 bits, so that a product that wraps in 32 bits is refused too.
     if (!device || !frame.data || frame.width == 0 || frame.height == 0 ||
         uint64_t(frame.width) * frame.height >= ApiController::kFramePixelLimit ||
@@ -201,7 +198,7 @@ static int runGetFrameRois(const char* device, TellanFrame frame, const TellanRO
     });
 }
 
-static int runGetLastFrameRois(const char* device, const TellanROI** rois, int* count) {
+int runGetLastFrameRois(const char* device, const TellanROI** rois, int* count) {
     if (!device || !rois || !count)
         return kInvalidArgument;
     *rois = nullptr;
@@ -213,7 +210,7 @@ static int runGetLastFrameRois(const char* device, const TellanROI** rois, int* 
     });
 }
 
-static int runGetDevices(const TellanDeviceInfo** devices, int* count) {
+int runGetDevices(const TellanDeviceInfo** devices, int* count) {
     if (!devices || !count)
         return kInvalidArgument;
     *devices = nullptr;
@@ -225,7 +222,7 @@ static int runGetDevices(const TellanDeviceInfo** devices, int* count) {
     });
 }
 
-static int runGetDeviceInfo(const char* device, TellanDeviceInfo* info) {
+int runGetDeviceInfo(const char* device, TellanDeviceInfo* info) {
     static const char kEmpty[] = "";
     if (!device || !info)
         return kInvalidArgument;
@@ -234,6 +231,10 @@ static int runGetDeviceInfo(const char* device, TellanDeviceInfo* info) {
         *info = runOnApiThread<TellanDeviceInfo>(executor, &ApiController::getDeviceInfo, device);
     });
 }
+
+}  // namespace
+
+extern "C" {
 
 // The exported functions: each runs its body above and, when a session is recorded, records the
 // call with what it wrote to its out-parameters.

@@ -19,7 +19,7 @@ namespace quarn::tellan_api::recording {
 extern std::atomic<bool> active;
 
 inline bool on() noexcept {
-    return active.load(std::memory_order_relaxed);
+    return active.load(std::memory_order_acquire);
 }
 
 // Starts recording when CROP_ASSIST_RECORD names a file and no session is being recorded yet.
