@@ -38,7 +38,8 @@ QString recordingPath() {
 }
 
 // One session, recorded or not, making `batch` calls after a warm-up; returns seconds per call.
-// With recording on, `bytesPerCall` gets the recorded bytes per call (the call's own records).
+// With recording on, `bytesPerCall` gets the recorded bytes per call (the call's own records) and
+// the bytes of a call none of whose records repeats an earlier one.
 double sessionBatch(bool recorded, int batch, const std::function<void()>& call,
                     double* bytesPerCall) {
     if (recorded)
@@ -65,15 +66,20 @@ double sessionBatch(bool recorded, int batch, const std::function<void()>& call,
         const QList<QByteArray> lines = file.readAll().split('\n');
         int calls = 0;
         qint64 bytes = 0;
+        qint64 first = 0;
         for (const QByteArray& line : lines) {
             if (line.contains("\"k\":\"call\"") && line.contains("\"fn\":\"exit\""))
                 break;
             if (calls >= 10 + 1)  // init, then the warm-up
                 bytes += line.size() + 1;
+            // The first call after init: none of its records repeats another.
+            if (calls == 1 && !line.contains("\"k\":\"notice\""))
+                first += line.size() + 1;
             if (line.contains("\"k\":\"call\""))
                 ++calls;
         }
-        *bytesPerCall = static_cast<double>(bytes) / batch;
+        bytesPerCall[0] = static_cast<double>(bytes) / batch;
+        bytesPerCall[1] = static_cast<double>(first);
     }
     return perCall;
 }
@@ -83,14 +89,14 @@ double sessionBatch(bool recorded, int batch, const std::function<void()>& call,
 void onOff(benchmark::State& state, int batch, const std::function<void()>& call,
            const char* bytesCounter) {
     double offTotal = 0;
-    double bytes = 0;
+    double bytes[2] = {0, 0};
     bool onFirst = false;
     try {
         for (auto _ : state) {
             double on = 0, off = 0;
             for (int k = 0; k < 2; ++k) {
                 if ((k == 0) == onFirst)
-                    on = sessionBatch(true, batch, call, &bytes);
+                    on = sessionBatch(true, batch, call, bytes);
                 else
                     off = sessionBatch(false, batch, call, nullptr);
             }
@@ -104,7 +110,8 @@ void onOff(benchmark::State& state, int batch, const std::function<void()>& call
     }
     state.counters["off"] =
         offTotal / static_cast<double>(std::max<int64_t>(state.iterations(), 1));
-    state.counters[bytesCounter] = bytes;
+    state.counters[bytesCounter] = bytes[0];
+    state.counters[std::string(bytesCounter) + "_new"] = bytes[1];
 }
 
 void isEnabled() {
@@ -116,10 +123,13 @@ void isEnabled() {
 // Recorded bytes per query and per frame, from the runs above, for the hour's size.
 double bytesPerQuery = 0;
 double bytesPerFrame = 0;
+double newBytesPerQuery = 0;
+double newBytesPerFrame = 0;
 
 void queryOnOff(benchmark::State& state) {
     onOff(state, 200, isEnabled, "bytes_per_query");
     bytesPerQuery = state.counters["bytes_per_query"];
+    newBytesPerQuery = state.counters["bytes_per_query_new"];
 }
 
 void frameOnOff(benchmark::State& state) {
@@ -134,6 +144,7 @@ void frameOnOff(benchmark::State& state) {
         },
         "bytes_per_frame");
     bytesPerFrame = state.counters["bytes_per_frame"];
+    newBytesPerFrame = state.counters["bytes_per_frame_new"];
 }
 
 // An hour at 10 queries and 30 frames a second, without pixels, from the measured record sizes.
@@ -145,6 +156,9 @@ void hourSize(benchmark::State& state) {
     for (auto _ : state)
         benchmark::DoNotOptimize(bytesPerQuery);
     state.counters["hour_kib"] = 3600.0 * (10 * bytesPerQuery + 30 * bytesPerFrame) / 1024.0;
+    // Every query and frame unlike any before: different answers every time, nothing repeated.
+    state.counters["hour_kib_nothing_repeated"] =
+        3600.0 * (10 * newBytesPerQuery + 30 * newBytesPerFrame) / 1024.0;
 }
 
 // Writes a recording of `seconds` at 10 queries and 30 frames a second, built from one recorded

@@ -16,27 +16,24 @@ void dispatchCallbackLines(ApiController& controller, QByteArray& buffer, int se
         if (lineFeed < 0)
             break;
         // An empty line's "type" is its own line feed; it has no payload either way.
-        if (recording::on())
-            recording::notice(buffer.constData() + start, lineFeed - start);
+        const int lineStart = start;
         const char type = buffer.at(start);
         const QByteArray payload =
             lineFeed - start >= 2 ? buffer.mid(start + 1, lineFeed - start - 1) : QByteArray();
         start = lineFeed + 1;
         if (payload.isEmpty() || type < '0' || type > '4') {
             qWarning().noquote() << "Received unknown API callback:" << type << payload;
-            continue;
+        } else if (type == '0') {
+            controller.onDeviceArrived(payload);
+        } else if (type == '1') {
+            controller.onDeviceLost(payload);
+        } else {
+            controller.onDeviceEvent(type - '0', payload);
         }
-        switch (type) {
-            case '0':
-                controller.onDeviceArrived(payload);
-                break;
-            case '1':
-                controller.onDeviceLost(payload);
-                break;
-            default:
-                controller.onDeviceEvent(type - '0', payload);
-                break;
-        }
+        // Recorded once handled: a call that began later saw its effect on the registry, one
+        // that began earlier did not, and a replay releases the notice accordingly.
+        if (recording::on())
+            recording::notice(buffer.constData() + lineStart, lineFeed - lineStart);
     }
     buffer.remove(0, start);
 }

@@ -73,7 +73,7 @@ const std::vector<TellanROI>* ApiController::getFrameRois(const char* device,
     if (recording::on()) {
         // The pixels are hashed while the service works on the frame, from the segment's copy.
         sendRequestFrame(keys::processFrame, body);
-        recording::frame(*frame, segment.pixels(), size);
+        recording::frame(segment.pixels(), size);
         reply = readReply(kNoTimeout);
     } else {
         reply = sendRequest(keys::processFrame, body, kNoTimeout);

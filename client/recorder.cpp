@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QSysInfo>
 #include <QThread>
 #include <QtDebug>
@@ -28,6 +29,10 @@ constexpr auto kFlushInterval = std::chrono::milliseconds(250);
 constexpr int kWriteAtBytes = 1 << 20;
 // Pending bytes from which the writer counts as behind: frames then go without their pixels.
 constexpr int kBehindBytes = 32 << 20;
+// Records whose members are longer than this may refer to an earlier equal one instead.
+constexpr int kSmallestRepeat = 40;
+// Distinct records remembered for that; all are forgotten when there are more.
+constexpr int kRememberedRecords = 4096;
 
 // Everything of the one recording of the process. It outlives every session, so that a hook
 // racing the end of a session finds it closed rather than gone.
@@ -41,6 +46,8 @@ struct State {
     QFile file;
     QElapsedTimer clock;
     std::vector<Qt::HANDLE> threads;
+    QHash<QByteArray, int64_t> seen;  // members of recent records, by line
+    int64_t lines = 0;                // lines in the file so far
     QByteArray pending;
     QByteArray header;
     // Ring mode: the latest whole records, at most ringLimit bytes of them.
@@ -70,17 +77,45 @@ int threadNumber(State& s) {
     return static_cast<int>(s.threads.size());
 }
 
-// Puts one whole record, time and thread first, where the writer finds it. Caller holds the lock.
-void append(State& s, const QByteArray& members) {
+// Puts one whole record, time and thread first, then `members`, then `extra` (members that
+// differ on every record, such as a call's beginning), where the writer finds it. A record whose
+// members repeat a recent one's refers to that one's line instead of repeating them: a session
+// asks the same questions and gets the same answers over and over. Caller holds the lock.
+void append(State& s, const QByteArray& members, const QByteArray& extra = QByteArray()) {
+    // Said once the writer has caught up, so the record lands where the loss ends.
+    if (s.ringLimit == 0 && s.droppedPixels > 0 && s.pending.size() < kBehindBytes / 2) {
+        RecordLine dropped("dropped");
+        dropped.number("pixels", s.droppedPixels).number("bytes", s.droppedPixelBytes);
+        s.droppedPixels = 0;
+        s.droppedPixelBytes = 0;
+        append(s, dropped.members());
+    }
     QByteArray line;
-    line.reserve(members.size() + 40);
+    line.reserve(members.size() + extra.size() + 40);
     line += "{\"t\":";
     line += QByteArray::number(s.clock.nsecsElapsed() / 1000);
     line += ",\"th\":";
     line += QByteArray::number(threadNumber(s));
     line += ',';
-    line += members;
+    // A ring forgets old lines, so there nothing refers to another line.
+    const auto seen = s.ringLimit == 0 && members.size() > kSmallestRepeat
+                          ? s.seen.constFind(members)
+                          : s.seen.constEnd();
+    if (seen != s.seen.constEnd()) {
+        line += members.left(members.indexOf('"', 5) + 1);  // "k":"<kind>"
+        line += ",\"same\":";
+        line += QByteArray::number(static_cast<qlonglong>(seen.value()));
+    } else {
+        line += members;
+        if (s.ringLimit == 0 && members.size() > kSmallestRepeat) {
+            if (s.seen.size() >= kRememberedRecords)
+                s.seen.clear();
+            s.seen.insert(members, s.lines + 1);
+        }
+    }
+    line += extra;
     line += "}\n";
+    ++s.lines;
     if (s.ringLimit > 0) {
         s.ringBytes += line.size();
         s.ring.push_back(std::move(line));
@@ -90,14 +125,6 @@ void append(State& s, const QByteArray& members) {
             ++s.evicted;
         }
         return;
-    }
-    // Said once the writer has caught up, so the record lands where the loss ends.
-    if (s.droppedPixels > 0 && s.pending.size() < kBehindBytes / 2) {
-        RecordLine dropped("dropped");
-        dropped.number("pixels", s.droppedPixels).number("bytes", s.droppedPixelBytes);
-        s.droppedPixels = 0;
-        s.droppedPixelBytes = 0;
-        append(s, dropped.members());
     }
     s.pending += line;
     if (s.pending.size() >= kWriteAtBytes)
@@ -199,6 +226,8 @@ void beginSession() noexcept {
         s.ring.clear();
         s.threads.clear();
         s.pending.clear();
+        s.seen.clear();
+        s.lines = 1;  // the header
         s.stopping = s.dumpRequested = false;
         s.clock.start();
         s.header = headerLine(s);
@@ -261,22 +290,35 @@ void add(const RecordLine& line) noexcept {
     }
 }
 
-void hostCall(const RecordLine& line, int result) noexcept {
-    add(line);
-    if (result != 97 && result != 99)
-        return;
+void hostCall(const RecordLine& line, int64_t began, int result) noexcept {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.open && s.ringLimit > 0) {
-        s.dumpRequested = true;
-        s.wake.notify_one();
+    try {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!s.open)
+            return;
+        append(s, line.members(),
+               ",\"began\":" + QByteArray::number(static_cast<qlonglong>(began)));
+        if (s.ringLimit > 0 && (result == 97 || result == 99)) {
+            s.dumpRequested = true;
+            s.wake.notify_one();
+        }
+    } catch (...) {
     }
 }
 
 void requestSent(const char* frame, int size, bool rawHandshake) noexcept {
     try {
         RecordLine line("req");
-        line.bytes("text", frame, size);
+        // The frame segment's name is random, new for every frame and gone after it: it is
+        // written as "*", so that the requests of frames alike are alike in the file too.
+        static const QByteArray segmentName = QByteArrayLiteral("{\"body\":{\"dataname\":\"");
+        const QByteArray bytes = QByteArray::fromRawData(frame, size);
+        const int nameEnd =
+            bytes.startsWith(segmentName) ? bytes.indexOf('"', segmentName.size()) : -1;
+        if (nameEnd > 0)
+            line.bytes("text", segmentName + '*' + bytes.mid(nameEnd));
+        else
+            line.bytes("text", frame, size);
         if (rawHandshake)
             line.boolean("handshake", true);
         add(line);
@@ -351,14 +393,12 @@ void connectionLost(bool crashed) noexcept {
     }
 }
 
-void frame(const TellanFrame& frame, const char* pixels, uint32_t size) noexcept {
+void frame(const char* pixels, uint32_t size) noexcept {
     State& s = state();
     try {
+        // The geometry and format are in the call's arguments.
         RecordLine line("frame");
-        line.number("width", frame.width)
-            .number("height", frame.height)
-            .number("pixfmt", frame.pixfmt)
-            .number("size", size)
+        line.number("size", size)
             .text("hash", pixelHash(pixels, static_cast<int>(size)).constData());
         bool withPixels = false;
         {

@@ -32,9 +32,10 @@ void endSession() noexcept;
 // Microseconds since the recording began.
 int64_t now() noexcept;
 
-// Adds a record built by a hook. hostCall also writes the ring out when `result` is 97 or 99.
+// Adds a record built by a hook. hostCall adds a call's record with when it began (now()), and
+// writes the ring out when `result` is 97 or 99.
 void add(const RecordLine& line) noexcept;
-void hostCall(const RecordLine& line, int result) noexcept;
+void hostCall(const RecordLine& line, int64_t began, int result) noexcept;
 
 // ---- Hooks ----------------------------------------------------------------------------------
 // A frame written on the request socket, without its terminator.
@@ -49,8 +50,8 @@ void startupEnded(int32_t result, const char* message) noexcept;
 // `exitCode`, or crashed.
 void serviceEnded(bool running, bool crashed, int exitCode) noexcept;
 void connectionLost(bool crashed) noexcept;
-// A frame handed to the service: geometry, format and the hash of `pixels` (`size` bytes, the
-// copy in the frame segment); the pixels themselves with CROP_ASSIST_RECORD_PIXELS=1.
-void frame(const TellanFrame& frame, const char* pixels, uint32_t size) noexcept;
+// A frame handed to the service: the hash of `pixels` (`size` bytes, the copy in the frame
+// segment); the pixels themselves with CROP_ASSIST_RECORD_PIXELS=1.
+void frame(const char* pixels, uint32_t size) noexcept;
 
 }  // namespace quarn::tellan_api::recording

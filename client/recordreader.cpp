@@ -3,6 +3,7 @@
 #include "recordformat.h"
 
 #include <QFile>
+#include <QHash>
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -21,6 +22,7 @@ bool parseRecording(const QByteArray& bytes, Recording* recording, QString* erro
     int line = 0;
     int start = 0;
     bool ended = false;
+    QHash<int, int> lineIndex;  // line number to index in records
     while (start < bytes.size()) {
         ++line;
         const int lineFeed = bytes.indexOf('\n', start);
@@ -74,6 +76,24 @@ bool parseRecording(const QByteArray& bytes, Recording* recording, QString* erro
             recording->header = fields;
             continue;
         }
+        // A repeat: the members of the earlier record it names, with its own time and thread.
+        const QJsonValue same = fields.value(QLatin1String("same"));
+        if (!same.isUndefined()) {
+            const auto earlier = lineIndex.constFind(same.toInt(-1));
+            if (earlier == lineIndex.constEnd() ||
+                recording->records[static_cast<size_t>(*earlier)].kind != kind) {
+                *error = QStringLiteral("damaged record at %1: \"same\" names no earlier %2 record")
+                             .arg(position(line, offset), kind);
+                return false;
+            }
+            QJsonObject own = fields;
+            fields = recording->records[static_cast<size_t>(*earlier)].fields;
+            fields.remove(QLatin1String("began"));
+            own.remove(QLatin1String("same"));
+            for (auto it = own.begin(); it != own.end(); ++it)
+                fields.insert(it.key(), it.value());
+        }
+        lineIndex.insert(line, static_cast<int>(recording->records.size()));
         ended = kind == QLatin1String("end");
         Record record;
         record.kind = kind;

@@ -122,6 +122,18 @@ TEST_F(Replay, RecordedSessionsReplayTheSame) {
                                  << readAll(path).toStdString();
         EXPECT_TRUE(contains(run.out, "the same session")) << scenario.name << run.describe();
     }
+    // A session that attached: the replay starts a replaying service of its own to attach to.
+    const QString path = dir.filePath("attached.jsonl");
+    {
+        testsupport::StandaloneService service;
+        ScopedEnv recording("CROP_ASSIST_RECORD", path.toStdString());
+        ASSERT_EQ(crop_assist_attach(), 0);
+        TellanMode mode;
+        EXPECT_EQ(crop_assist_get_mode("CAM1", &mode), 0);
+        crop_assist_exit();
+    }
+    const testsupport::ChildRun run = replay({path});
+    EXPECT_EQ(run.status, 0) << run.describe() << readAll(path).toStdString();
 }
 
 TEST_F(Replay, ADifferentCallACutOffFileAndAnotherOrderAreTold) {
