@@ -22,6 +22,9 @@ void dispatchCallbackLines(ApiController& controller, QByteArray& buffer, int se
             lineFeed - start >= 2 ? buffer.mid(start + 1, lineFeed - start - 1) : QByteArray();
         start = lineFeed + 1;
         if (payload.isEmpty() || type < '0' || type > '4') {
+            // The handlers record the lines they handle, once the registry has changed.
+            if (recording::on())
+                recording::notice(buffer.constData() + lineStart, lineFeed - lineStart);
             qWarning().noquote() << "Received unknown API callback:" << type << payload;
         } else if (type == '0') {
             controller.onDeviceArrived(payload);
@@ -30,10 +33,6 @@ void dispatchCallbackLines(ApiController& controller, QByteArray& buffer, int se
         } else {
             controller.onDeviceEvent(type - '0', payload);
         }
-        // Recorded once handled: a call that began later saw its effect on the registry, one
-        // that began earlier did not, and a replay releases the notice accordingly.
-        if (recording::on())
-            recording::notice(buffer.constData() + lineStart, lineFeed - lineStart);
     }
     buffer.remove(0, start);
 }

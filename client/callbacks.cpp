@@ -115,6 +115,9 @@ void ApiController::onDeviceArrived(const QByteArray& identifier) {
         qDebug() << "API: new device" << identifier;
         pendingDevices.push_back(identifier);
     }
+    // Recorded once the registry has it: a call that began later saw it, one before did not.
+    if (recording::on())
+        recording::notice('0' + identifier);
     if (DeviceConnectedCallback callback = deviceConnectedCallback.load()) {
         if (recording::on())
             recording::callbackMade("connected", identifier);
@@ -133,6 +136,8 @@ void ApiController::onDeviceLost(const QByteArray& identifier) {
             known = true;
         }
     }
+    if (recording::on())
+        recording::notice('1' + identifier);
     if (!known)
         return;
     qDebug() << "API: lost device" << identifier;
@@ -144,6 +149,8 @@ void ApiController::onDeviceLost(const QByteArray& identifier) {
 }
 
 void ApiController::onDeviceEvent(int event, const QByteArray& text) {
+    if (recording::on())
+        recording::notice(char('0' + event) + text);
     if (DeviceEventCallback callback = deviceEventCallback.load()) {
         if (recording::on())
             recording::eventCallbackMade(event, text);

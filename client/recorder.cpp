@@ -47,7 +47,14 @@ struct State {
     QElapsedTimer clock;
     std::vector<Qt::HANDLE> threads;
     QHash<QByteArray, int64_t> seen;  // members of recent records, by line
-    int64_t lines = 0;                // lines in the file so far
+    // The latest call of each function with the same arguments: its line, result and out values.
+    struct LastCall {
+        int64_t line;
+        QByteArray result;
+        QByteArray out;
+    };
+    QHash<QByteArray, LastCall> calls;
+    int64_t lines = 0;  // lines in the file so far
     QByteArray pending;
     QByteArray header;
     // Ring mode: the latest whole records, at most ringLimit bytes of them.
@@ -129,6 +136,37 @@ void append(State& s, const QByteArray& members, const QByteArray& extra = QByte
     s.pending += line;
     if (s.pending.size() >= kWriteAtBytes)
         s.wake.notify_one();
+}
+
+// A call's record. A call made with the same arguments as a recent one (a host that polls, a
+// frame after frame of the same size) refers to that one's line and states only the result and
+// out values that differ. Members of a call record are "k", "fn", "args", "result" and "out", in
+// that order; JSON strings escape their quotes, so the names are found by their text.
+void appendCall(State& s, const QByteArray& members, const QByteArray& extra) {
+    const int result = members.indexOf(",\"result\":");
+    const int out = members.indexOf(",\"out\":", result);
+    if (s.ringLimit > 0 || result < 0 || out < 0) {
+        append(s, members, extra);
+        return;
+    }
+    const QByteArray key = members.left(result);  // kind, function and arguments
+    const QByteArray resultPart = members.mid(result, out - result);
+    const QByteArray outPart = members.mid(out);
+    const auto last = s.calls.find(key);
+    if (last == s.calls.end()) {
+        append(s, members, extra);
+    } else {
+        QByteArray changed =
+            "\"k\":\"call\",\"same\":" + QByteArray::number(static_cast<qlonglong>(last->line));
+        if (last->result != resultPart)
+            changed += resultPart;
+        if (last->out != outPart)
+            changed += outPart;
+        append(s, changed, extra);
+    }
+    if (s.calls.size() >= kRememberedRecords)
+        s.calls.clear();
+    s.calls.insert(key, State::LastCall{s.lines, resultPart, outPart});
 }
 
 void writeAll(State& s, const QByteArray& bytes) {
@@ -227,6 +265,7 @@ void beginSession() noexcept {
         s.threads.clear();
         s.pending.clear();
         s.seen.clear();
+        s.calls.clear();
         s.lines = 1;  // the header
         s.stopping = s.dumpRequested = false;
         s.clock.start();
@@ -296,8 +335,8 @@ void hostCall(const RecordLine& line, int64_t began, int result) noexcept {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (!s.open)
             return;
-        append(s, line.members(),
-               ",\"began\":" + QByteArray::number(static_cast<qlonglong>(began)));
+        const QByteArray extra = ",\"began\":" + QByteArray::number(static_cast<qlonglong>(began));
+        appendCall(s, line.members(), extra);
         if (s.ringLimit > 0 && (result == 97 || result == 99)) {
             s.dumpRequested = true;
             s.wake.notify_one();

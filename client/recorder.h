@@ -41,7 +41,12 @@ void hostCall(const RecordLine& line, int64_t began, int result) noexcept;
 // A frame written on the request socket, without its terminator.
 void requestSent(const char* frame, int size, bool rawHandshake = false) noexcept;
 void replyRead(const QByteArray& frame) noexcept;
-void notice(const char* line, int size) noexcept;  // without its line feed
+// A notice line without its line feed, recorded as it is handled: the handlers record it once the
+// device registry has changed and before the host's callback.
+void notice(const char* line, int size) noexcept;
+inline void notice(const QByteArray& line) noexcept {
+    notice(line.constData(), line.size());
+}
 void callbackMade(const char* which, const QByteArray& identifier) noexcept;
 void eventCallbackMade(int event, const QByteArray& text) noexcept;
 void startupBegun(int32_t attachMode) noexcept;

@@ -398,6 +398,7 @@ int replaySession(const Recording& recording, const QString& file, bool keyed,
     const std::vector<int> starts = callStarts(recording.records);
 
     std::vector<QJsonObject> expected;  // the callbacks recorded so far
+    std::vector<int> expectedLines;
     std::unique_ptr<AttachedService> attached;
     FramePixels pixels;
     int startups = 0;
@@ -419,6 +420,7 @@ int replaySession(const Recording& recording, const QString& file, bool keyed,
             for (const char* key : {"t", "th", "k"})
                 callback.remove(QLatin1String(key));
             expected.push_back(callback);
+            expectedLines.push_back(record.line);
         } else if (record.kind == QLatin1String("frame")) {
             const QJsonValue recorded = fields.value("pixels");
             pixels.bytes =
@@ -428,8 +430,11 @@ int replaySession(const Recording& recording, const QString& file, bool keyed,
         } else if (record.kind == QLatin1String("call")) {
             const int start = starts[static_cast<size_t>(calls)];
             release.before(start);
-            // The callbacks that came before this call when recorded come before it now.
-            if (awaitCallbacks(expected.size(), std::chrono::milliseconds(2000)) < expected.size())
+            // The callbacks that came before this call began when recorded come before it now.
+            const size_t due =
+                static_cast<size_t>(std::count_if(expectedLines.begin(), expectedLines.end(),
+                                                  [start](int line) { return line < start; }));
+            if (awaitCallbacks(due, std::chrono::milliseconds(2000)) < due)
                 return divergence(record, QStringLiteral("callback %1 (%2) was not made before %3")
                                               .arg(callbacks().made.size() + 1)
                                               .arg(compact(expected[callbacks().made.size()]),
