@@ -11,6 +11,13 @@ namespace quarn::tellan_api::recording {
 
 namespace {
 
+// A time or thread: a whole number from 0 up to 2^53, where doubles stop being exact.
+bool isCount(const QJsonValue& value) {
+    const double d = value.toDouble(-1);
+    return value.isDouble() && d >= 0 && d <= 9007199254740992.0 &&
+           d == static_cast<double>(static_cast<int64_t>(d));
+}
+
 QString position(int line, int64_t offset) {
     return QStringLiteral("line %1 (byte %2)").arg(line).arg(offset);
 }
@@ -50,9 +57,9 @@ bool parseRecording(const QByteArray& bytes, Recording* recording, QString* erro
             problem = QStringLiteral("not a JSON object");
         else if (!fields.value(QLatin1String("k")).isString())
             problem = QStringLiteral("no kind \"k\"");
-        else if (!fields.value(QLatin1String("t")).isDouble() ||
-                 !fields.value(QLatin1String("th")).isDouble())
-            problem = QStringLiteral("no time \"t\" or thread \"th\"");
+        else if (!isCount(fields.value(QLatin1String("t"))) ||
+                 !isCount(fields.value(QLatin1String("th"))))
+            problem = QStringLiteral("no time \"t\" or thread \"th\" (whole numbers from 0)");
         if (!problem.isEmpty()) {
             *error =
                 QStringLiteral("damaged record at %1: %2").arg(position(line, offset), problem);
@@ -65,7 +72,10 @@ bool parseRecording(const QByteArray& bytes, Recording* recording, QString* erro
                              .arg(position(line, offset));
                 return false;
             }
-            const int version = fields.value(QLatin1String("format")).toInt(0);
+            const QJsonValue format = fields.value(QLatin1String("format"));
+            const int version = isCount(format) && format.toDouble() <= kFormatVersion
+                                    ? static_cast<int>(format.toDouble())
+                                    : -1;
             if (version < 1 || version > kFormatVersion) {
                 *error = QStringLiteral("recording format %1 at %2; this reader knows 1 to %3")
                              .arg(fields.value(QLatin1String("format")).toVariant().toString(),
@@ -79,7 +89,8 @@ bool parseRecording(const QByteArray& bytes, Recording* recording, QString* erro
         // A repeat: the members of the earlier record it names, with its own time and thread.
         const QJsonValue same = fields.value(QLatin1String("same"));
         if (!same.isUndefined()) {
-            const auto earlier = lineIndex.constFind(same.toInt(-1));
+            const auto earlier = lineIndex.constFind(
+                isCount(same) && same.toDouble() < line ? static_cast<int>(same.toDouble()) : -1);
             if (earlier == lineIndex.constEnd() ||
                 recording->records[static_cast<size_t>(*earlier)].kind != kind) {
                 *error = QStringLiteral("damaged record at %1: \"same\" names no earlier %2 record")
@@ -98,7 +109,7 @@ bool parseRecording(const QByteArray& bytes, Recording* recording, QString* erro
         Record record;
         record.kind = kind;
         record.time = static_cast<int64_t>(fields.value(QLatin1String("t")).toDouble());
-        record.thread = fields.value(QLatin1String("th")).toInt();
+        record.thread = static_cast<int>(qMin(fields.value(QLatin1String("th")).toDouble(), 1e9));
         record.line = line;
         record.offset = offset;
         record.fields = std::move(fields);
