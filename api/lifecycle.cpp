@@ -4,6 +4,7 @@
 #include "apicontroller.h"
 #include "apimutex.h"
 #include "apithread.h"
+#include "callrecording.h"
 #include "errors.h"
 #include "runonapithread.h"
 
@@ -48,19 +49,31 @@ void logCannotCheck(const char* cause) noexcept {
     }
 }
 
+bool isInitialized() noexcept;
+
 }  // namespace
 
 extern "C" {
 
 CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_init(void) {
-    return startWithMode(0, "Omnivue already Initialized");
+    // A recorded session begins with the first init or attach and holds its start-up.
+    recording::beginSession();
+    const int result = startWithMode(0, "Omnivue already Initialized");
+    if (recording::on())
+        recording::recordCall("init", 0, result);
+    return result;
 }
 
 CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_attach(void) {
-    return startWithMode(1, "Omnivue already Attached");
+    recording::beginSession();
+    const int result = startWithMode(1, "Omnivue already Attached");
+    if (recording::on())
+        recording::recordCall("attach", 0, result);
+    return result;
 }
 
 CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_exit(void) {
+    const int64_t began = recording::on() ? recording::now() : -1;
     try {
         std::lock_guard<std::recursive_mutex> lock(apiMutex);
         qDebug(apiLoaded() ? "Omnivue API unloaded" : "Omnivue API not loaded");
@@ -68,10 +81,26 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_exit(void) {
     } catch (...) {
         // Exit reports nothing: whatever could not be released is released at unload.
     }
+    if (began >= 0) {
+        recording::recordCall("exit", began, 0);
+        recording::endSession();
+    }
     return 0;
 }
 
 CROP_ASSIST_API bool CROP_ASSIST_CALL crop_assist_is_initialized(void) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const bool result = isInitialized();
+    if (began >= 0)
+        recording::recordCall("is_initialized", began, result ? 1 : 0);
+    return result;
+}
+
+}  // extern "C"
+
+namespace {
+
+bool isInitialized() noexcept {
     try {
         std::unique_lock<std::recursive_mutex> lock(apiMutex);
         return runOnApiThread<bool>(apiThreadExecutor(currentApiThread()),
@@ -88,4 +117,4 @@ CROP_ASSIST_API bool CROP_ASSIST_CALL crop_assist_is_initialized(void) {
     return false;
 }
 
-}  // extern "C"
+}  // namespace

@@ -4,6 +4,7 @@
 
 #include "apicontroller.h"
 #include "apimutex.h"
+#include "callrecording.h"
 #include "errormapping.h"
 #include "runonapithread.h"
 
@@ -11,6 +12,9 @@
 #include <cstring>
 
 using namespace quarn::tellan_api;
+using quarn::tellan_api::recording::in;
+using quarn::tellan_api::recording::list;
+using quarn::tellan_api::recording::out;
 
 namespace {
 
@@ -42,11 +46,9 @@ void copyOut(const std::vector<T>* list, const T** items, int* count) {
     *count = static_cast<int>(list->size());
 }
 
-}  // namespace
+// The bodies of the exported functions below, one each.
 
-extern "C" {
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_enabled(const char* device, bool* enabled) {
+int runIsEnabled(const char* device, bool* enabled) {
     if (!device || !enabled)
         return kInvalidArgument;
     *enabled = false;
@@ -55,7 +57,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_enabled(const char* device, 
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_enabled(const char* device, bool enabled) {
+int runSetEnabled(const char* device, bool enabled) {
     if (!device)
         return kInvalidArgument;
     const bool value = normalized(enabled);
@@ -64,7 +66,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_enabled(const char* device,
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_mode(const char* device, TellanMode* mode) {
+int runGetMode(const char* device, TellanMode* mode) {
     if (!device || !mode)
         return kInvalidArgument;
     *mode = TELLAN_MODE_FRAMING;
@@ -73,8 +75,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_mode(const char* device, Te
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_mode_effective(const char* device,
-                                                                    TellanMode* mode) {
+int runGetModeEffective(const char* device, TellanMode* mode) {
     if (!device || !mode)
         return kInvalidArgument;
     *mode = TELLAN_MODE_FRAMING;
@@ -83,7 +84,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_mode_effective(const char* 
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_mode(const char* device, TellanMode mode) {
+int runSetMode(const char* device, TellanMode mode) {
     if (!device)
         return kInvalidArgument;
     return marshalled("failed to set current mode", [&](FunctorExecutor* executor) {
@@ -91,9 +92,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_mode(const char* device, Te
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_mode_supported(const char* device,
-                                                                   TellanMode mode,
-                                                                   bool* supported) {
+int runIsModeSupported(const char* device, TellanMode mode, bool* supported) {
     if (!device || !supported)
         return kInvalidArgument;
     *supported = false;
@@ -102,8 +101,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_mode_supported(const char* d
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_adjustment_active(const char* device,
-                                                                      bool* active) {
+int runIsAdjustmentActive(const char* device, bool* active) {
     if (!device || !active)
         return kInvalidArgument;
     *active = false;
@@ -112,8 +110,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_adjustment_active(const char
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_auto_zoom_enabled(const char* device,
-                                                                      bool* enabled) {
+int runIsAutoZoomEnabled(const char* device, bool* enabled) {
     if (!device || !enabled)
         return kInvalidArgument;
     *enabled = false;
@@ -122,8 +119,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_auto_zoom_enabled(const char
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_auto_zoom_enabled(const char* device,
-                                                                       bool enabled) {
+int runSetAutoZoomEnabled(const char* device, bool enabled) {
     if (!device)
         return kInvalidArgument;
     const bool value = normalized(enabled);
@@ -132,8 +128,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_auto_zoom_enabled(const cha
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_cur_home_pt(const char* device, float* pan,
-                                                                 float* tilt) {
+int runGetCurHomePt(const char* device, float* pan, float* tilt) {
     if (!device || !pan || !tilt)
         return kInvalidArgument;
     *pan = 0.0f;
@@ -146,8 +141,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_cur_home_pt(const char* dev
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_home_pt(const char* device, float pan,
-                                                             float tilt) {
+int runSetHomePt(const char* device, float pan, float tilt) {
     if (!device)
         return kInvalidArgument;
     return marshalled("failed to set Home PanTilt", [&](FunctorExecutor* executor) {
@@ -155,7 +149,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_home_pt(const char* device,
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_cur_pt_as_home(const char* device) {
+int runSetCurPtAsHome(const char* device) {
     if (!device)
         return kInvalidArgument;
     return marshalled("failed to set current PanTilt as Home", [&](FunctorExecutor* executor) {
@@ -163,7 +157,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_cur_pt_as_home(const char* 
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_trigger_home(const char* device) {
+int runTriggerHome(const char* device) {
     if (!device)
         return kInvalidArgument;
     return marshalled("failed to trigger Go Home", [&](FunctorExecutor* executor) {
@@ -171,7 +165,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_trigger_home(const char* device
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_upload_crash_reports_enabled(bool* enabled) {
+int runIsUploadCrashReportsEnabled(bool* enabled) {
     if (!enabled)
         return kInvalidArgument;
     *enabled = false;
@@ -180,17 +174,14 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_upload_crash_reports_enabled
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_upload_crash_reports_enabled(bool enabled) {
+int runSetUploadCrashReportsEnabled(bool enabled) {
     const bool value = normalized(enabled);
     return marshalled("failed to set crash reporting status", [&](FunctorExecutor* executor) {
         runOnApiThread<void>(executor, &ApiController::setUploadCrashReportsEnabled, value);
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_frame_rois(const char* device,
-                                                                TellanFrame frame,
-                                                                const TellanROI** rois,
-                                                                int* count) {
+int runGetFrameRois(const char* device, TellanFrame frame, const TellanROI** rois, int* count) {
     // The pixel count is taken in 64 bits, so that a product that wraps in 32 bits is refused too.
     if (!device || !frame.data || frame.width == 0 || frame.height == 0 ||
         uint64_t(frame.width) * frame.height >= ApiController::kFramePixelLimit ||
@@ -207,9 +198,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_frame_rois(const char* devi
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_last_frame_rois(const char* device,
-                                                                     const TellanROI** rois,
-                                                                     int* count) {
+int runGetLastFrameRois(const char* device, const TellanROI** rois, int* count) {
     if (!device || !rois || !count)
         return kInvalidArgument;
     *rois = nullptr;
@@ -221,8 +210,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_last_frame_rois(const char*
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_devices(const TellanDeviceInfo** devices,
-                                                             int* count) {
+int runGetDevices(const TellanDeviceInfo** devices, int* count) {
     if (!devices || !count)
         return kInvalidArgument;
     *devices = nullptr;
@@ -234,8 +222,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_devices(const TellanDeviceI
     });
 }
 
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_device_info(const char* device,
-                                                                 TellanDeviceInfo* info) {
+int runGetDeviceInfo(const char* device, TellanDeviceInfo* info) {
     static const char kEmpty[] = "";
     if (!device || !info)
         return kInvalidArgument;
@@ -243,6 +230,196 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_device_info(const char* dev
     return marshalled("cannot get device info", [&](FunctorExecutor* executor) {
         *info = runOnApiThread<TellanDeviceInfo>(executor, &ApiController::getDeviceInfo, device);
     });
+}
+
+}  // namespace
+
+extern "C" {
+
+// The exported functions: each runs its body above and, when a session is recorded, records the
+// call with what it wrote to its out-parameters.
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_enabled(const char* device, bool* enabled) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runIsEnabled(device, enabled);
+    if (began >= 0)
+        recording::recordCall("is_enabled", began, result, in("device", device),
+                              out("enabled", static_cast<const bool*>(enabled)));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_enabled(const char* device, bool enabled) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runSetEnabled(device, enabled);
+    if (began >= 0)
+        recording::recordCall("set_enabled", began, result, in("device", device),
+                              in("enabled", enabled));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_mode(const char* device, TellanMode* mode) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runGetMode(device, mode);
+    if (began >= 0)
+        recording::recordCall("get_mode", began, result, in("device", device),
+                              out("mode", static_cast<const TellanMode*>(mode)));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_mode_effective(const char* device,
+                                                                    TellanMode* mode) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runGetModeEffective(device, mode);
+    if (began >= 0)
+        recording::recordCall("get_mode_effective", began, result, in("device", device),
+                              out("mode", static_cast<const TellanMode*>(mode)));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_mode(const char* device, TellanMode mode) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runSetMode(device, mode);
+    if (began >= 0)
+        recording::recordCall("set_mode", began, result, in("device", device), in("mode", mode));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_mode_supported(const char* device,
+                                                                   TellanMode mode,
+                                                                   bool* supported) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runIsModeSupported(device, mode, supported);
+    if (began >= 0)
+        recording::recordCall("is_mode_supported", began, result, in("device", device),
+                              in("mode", mode),
+                              out("supported", static_cast<const bool*>(supported)));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_adjustment_active(const char* device,
+                                                                      bool* active) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runIsAdjustmentActive(device, active);
+    if (began >= 0)
+        recording::recordCall("is_adjustment_active", began, result, in("device", device),
+                              out("active", static_cast<const bool*>(active)));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_auto_zoom_enabled(const char* device,
+                                                                      bool* enabled) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runIsAutoZoomEnabled(device, enabled);
+    if (began >= 0)
+        recording::recordCall("is_auto_zoom_enabled", began, result, in("device", device),
+                              out("enabled", static_cast<const bool*>(enabled)));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_auto_zoom_enabled(const char* device,
+                                                                       bool enabled) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runSetAutoZoomEnabled(device, enabled);
+    if (began >= 0)
+        recording::recordCall("set_auto_zoom_enabled", began, result, in("device", device),
+                              in("enabled", enabled));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_cur_home_pt(const char* device, float* pan,
+                                                                 float* tilt) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runGetCurHomePt(device, pan, tilt);
+    if (began >= 0)
+        recording::recordCall("get_cur_home_pt", began, result, in("device", device),
+                              out("pan", static_cast<const float*>(pan)),
+                              out("tilt", static_cast<const float*>(tilt)));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_home_pt(const char* device, float pan,
+                                                             float tilt) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runSetHomePt(device, pan, tilt);
+    if (began >= 0)
+        recording::recordCall("set_home_pt", began, result, in("device", device), in("pan", pan),
+                              in("tilt", tilt));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_cur_pt_as_home(const char* device) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runSetCurPtAsHome(device);
+    if (began >= 0)
+        recording::recordCall("set_cur_pt_as_home", began, result, in("device", device));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_trigger_home(const char* device) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runTriggerHome(device);
+    if (began >= 0)
+        recording::recordCall("trigger_home", began, result, in("device", device));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_upload_crash_reports_enabled(bool* enabled) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runIsUploadCrashReportsEnabled(enabled);
+    if (began >= 0)
+        recording::recordCall("is_upload_crash_reports_enabled", began, result,
+                              out("enabled", static_cast<const bool*>(enabled)));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_upload_crash_reports_enabled(bool enabled) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runSetUploadCrashReportsEnabled(enabled);
+    if (began >= 0)
+        recording::recordCall("set_upload_crash_reports_enabled", began, result,
+                              in("enabled", enabled));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_frame_rois(const char* device,
+                                                                TellanFrame frame,
+                                                                const TellanROI** rois,
+                                                                int* count) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runGetFrameRois(device, frame, rois, count);
+    if (began >= 0)
+        recording::recordCall("get_frame_rois", began, result, in("device", device),
+                              in("frame", frame), out("rois", list(rois, count)));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_last_frame_rois(const char* device,
+                                                                     const TellanROI** rois,
+                                                                     int* count) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runGetLastFrameRois(device, rois, count);
+    if (began >= 0)
+        recording::recordCall("get_last_frame_rois", began, result, in("device", device),
+                              out("rois", list(rois, count)));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_devices(const TellanDeviceInfo** devices,
+                                                             int* count) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runGetDevices(devices, count);
+    if (began >= 0)
+        recording::recordCall("get_devices", began, result, out("devices", list(devices, count)));
+    return result;
+}
+
+CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_device_info(const char* device,
+                                                                 TellanDeviceInfo* info) {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    const int result = runGetDeviceInfo(device, info);
+    if (began >= 0)
+        recording::recordCall("get_device_info", began, result, in("device", device),
+                              out("info", static_cast<const TellanDeviceInfo*>(info)));
+    return result;
 }
 
 }  // extern "C"

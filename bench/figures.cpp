@@ -6,6 +6,7 @@
 #include "noticeprobe.h"
 #include "queuedclient.h"
 #include "rawclient.h"
+#include "recording.h"
 #include "servicework.h"
 
 #include <QFile>
@@ -384,6 +385,7 @@ void registerFigures() {
         figure("standin/processframe_" + sizeTag(size),
                [size](benchmark::State& s) { standInFrame(s, size.first, size.second); });
     }
+    registerRecordingFigures();
 }
 
 void releaseFigures() {
@@ -432,6 +434,16 @@ const std::vector<TableRow>& tableRows() {
             time("query/failing_after_lost_connection"), none, Goal::SecondsAtMost, 0.001, none),
         row("resident memory growth over 100000 calls",
             mean("memory/rss_over_100000_calls", "growth_kib"), none, Goal::KibAtMost, 256, none),
+        row("crop_assist_is_enabled, session recorded (to not recorded)",
+            time("recording/query_on_off"), mean("recording/query_on_off", "off"),
+            Goal::RatioAtMost, 1.10, none),
+        row("crop_assist_get_frame_rois 640x480, session recorded (to not recorded)",
+            time("recording/frame_640x480_on_off"), mean("recording/frame_640x480_on_off", "off"),
+            Goal::RatioAtMost, 1.05, none),
+        row("recording of one hour, 10 queries/s + 30 moving frames/s, no pixels (KiB)",
+            mean("recording/hour_size", "hour_kib"), none, Goal::KibAtMost, 51200, none),
+        row("stand-in replaying one hour as fast as asked", time("recording/replay_one_hour"), none,
+            Goal::SecondsAtMost, 30, none),
     };
     return rows;
 }

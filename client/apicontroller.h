@@ -72,6 +72,8 @@ public:
 
     // ---- Request/reply exchange -------------------------------------------------------------
     QJsonValue sendRequest(const QString& type, const QJsonValue& body, int32_t timeoutMs);
+    // The sending half of sendRequest, for a caller that works while the service answers.
+    void sendRequestFrame(const QString& type, const QJsonValue& body);
     QJsonValue readReply(int32_t timeoutMs);
     QByteArray readMessage(int32_t timeoutMs);
     // Writes the frame of one request, terminator included, into `out`: byte for byte the JSON

@@ -4,6 +4,7 @@
 #include "callbacklines.h"
 #include "localconnect.h"
 #include "platform.h"
+#include "recorder.h"
 
 #include <QLocalSocket>
 #include <QtDebug>
@@ -114,8 +115,14 @@ void ApiController::onDeviceArrived(const QByteArray& identifier) {
         qDebug() << "API: new device" << identifier;
         pendingDevices.push_back(identifier);
     }
-    if (DeviceConnectedCallback callback = deviceConnectedCallback.load())
+    // Recorded once the registry has it: a call that began later saw it, one before did not.
+    if (recording::on())
+        recording::notice('0' + identifier);
+    if (DeviceConnectedCallback callback = deviceConnectedCallback.load()) {
+        if (recording::on())
+            recording::callbackMade("connected", identifier);
         callback(identifier.constData());
+    }
 }
 
 void ApiController::onDeviceLost(const QByteArray& identifier) {
@@ -129,16 +136,26 @@ void ApiController::onDeviceLost(const QByteArray& identifier) {
             known = true;
         }
     }
+    if (recording::on())
+        recording::notice('1' + identifier);
     if (!known)
         return;
     qDebug() << "API: lost device" << identifier;
-    if (DeviceDisconnectedCallback callback = deviceDisconnectedCallback.load())
+    if (DeviceDisconnectedCallback callback = deviceDisconnectedCallback.load()) {
+        if (recording::on())
+            recording::callbackMade("disconnected", identifier);
         callback(identifier.constData());
+    }
 }
 
 void ApiController::onDeviceEvent(int event, const QByteArray& text) {
-    if (DeviceEventCallback callback = deviceEventCallback.load())
+    if (recording::on())
+        recording::notice(char('0' + event) + text);
+    if (DeviceEventCallback callback = deviceEventCallback.load()) {
+        if (recording::on())
+            recording::eventCallbackMade(event, text);
         callback(event, text.constData());
+    }
 }
 
 }  // namespace quarn::tellan_api

@@ -3,6 +3,7 @@
 #include "apicontroller.h"
 #include "errors.h"
 #include "protocolkeys.h"
+#include "recorder.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -123,17 +124,22 @@ void ApiController::writeRequest(QByteArray& out, const QString& type, const QJs
 
 QJsonValue ApiController::sendRequest(const QString& type, const QJsonValue& body,
                                       int32_t timeoutMs) {
+    sendRequestFrame(type, body);
+    return readReply(timeoutMs);
+}
+
+void ApiController::sendRequestFrame(const QString& type, const QJsonValue& body) {
     if (requestSocket.state() != QLocalSocket::ConnectedState)
         throw APIException(99, "Server disconnected");
 
     writeRequest(requestText, type, body);
+    if (recording::on())
+        recording::requestSent(requestText.constData(), requestText.size() - 1);
 
     // Write failures are not examined here: a broken connection shows itself in the read.
     requestSocket.write(requestText);
     requestSocket.flush();
     requestSocket.waitForBytesWritten(kWriteWaitMs);
-
-    return readReply(timeoutMs);
 }
 
 QJsonValue ApiController::readReply(int32_t timeoutMs) {
@@ -212,6 +218,8 @@ QByteArray ApiController::readMessage(int32_t timeoutMs) {
 
     QByteArray frame = readBuffer.left(end);
     readBuffer.remove(0, end + 1);
+    if (recording::on())
+        recording::replyRead(frame);
     return frame;
 }
 

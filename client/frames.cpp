@@ -3,6 +3,7 @@
 #include "apicontroller.h"
 #include "errors.h"
 #include "protocolkeys.h"
+#include "recorder.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -45,6 +46,7 @@ public:
     FrameSegment& operator=(const FrameSegment&) = delete;
 
     QString nativeKey() const { return memory.nativeKey(); }
+    const char* pixels() const { return static_cast<const char*>(memory.constData()); }
 
 private:
     QSharedMemory memory;
@@ -66,7 +68,15 @@ const std::vector<TellanROI>* ApiController::getFrameRois(const char* device,
     body.insert(keys::pixfmt, static_cast<double>(frame->pixfmt));
     body.insert(keys::sn, QString::fromUtf8(device));
     body.insert(keys::width, static_cast<double>(frame->width));
-    const QJsonValue reply = sendRequest(keys::processFrame, body, kNoTimeout);
+    QJsonValue reply;
+    if (recording::on()) {
+        // The pixels are hashed while the service works on the frame, from the segment's copy.
+        sendRequestFrame(keys::processFrame, body);
+        recording::frame(segment.pixels(), size);
+        reply = readReply(kNoTimeout);
+    } else {
+        reply = sendRequest(keys::processFrame, body, kNoTimeout);
+    }
     if (!reply.isObject())
         throw APIException(100, "PROCESS_FRAME: Expected single object");
     frameRois = parseRois(reply.toObject().value(keys::rois));

@@ -7,6 +7,7 @@
 #include "localconnect.h"
 #include "platform.h"
 #include "protocolkeys.h"
+#include "recorder.h"
 #include "singleappinstance.h"
 
 #include <QDir>
@@ -55,6 +56,12 @@ private:
 // Why a service that was started did not let the library connect, as the exception to throw.
 StartupException connectionFailure(QProcess& process, const QLocalSocket& socket) {
     process.waitForFinished(1);
+    if (recording::on()) {
+        if (process.state() != QProcess::Running)
+            process.waitForFinished(1000);
+        recording::serviceEnded(process.state() != QProcess::NotRunning,
+                                process.exitStatus() == QProcess::CrashExit, process.exitCode());
+    }
     if (process.state() == QProcess::Running)
         return StartupException(
             INIT_STARTUP_ERROR,
@@ -157,6 +164,8 @@ void ApiController::startService() {
     std::unique_lock<std::recursive_mutex> devicesLock(devicesMutex);
     startListener(QString::fromLatin1(suffix));
 
+    if (recording::on())
+        recording::requestSent(suffix.constData(), suffix.size(), true);
     requestSocket.write(suffix);
     requestSocket.write(QByteArray(1, '\0'));
     requestSocket.flush();

@@ -6,6 +6,7 @@
 #include "errors.h"
 #include "functorexecutor.h"
 #include "platform.h"
+#include "recorder.h"
 #include "releasingmutex.h"
 #include "runonapithread.h"
 
@@ -99,20 +100,28 @@ void ApiThread::run() {
 }
 
 int ApiThread::initialize() {
+    if (recording::on())
+        recording::startupBegun(ApiController::attachMode());
     // The executor's owner releases it as an exception leaves, before the controller goes.
     try {
         auto executor = std::make_unique<ApiThreadExecutor>();
         ApiController::create();
         qDebug("Omnivue API Initialized");
         executorRef = executor.release();
+        if (recording::on())
+            recording::startupEnded(INIT_OK, nullptr);
         return INIT_OK;
     } catch (const StartupException& e) {
         ApiController::destroy();
         qCritical() << "Cannot start Omnivue Controller:" << e.what();
+        if (recording::on())
+            recording::startupEnded(e.code, e.what());
         return e.code;
     } catch (const std::exception& e) {
         ApiController::destroy();
         qCritical() << "Cannot start Omnivue Controller:" << e.what();
+        if (recording::on())
+            recording::startupEnded(INIT_UNKNOWN_ERROR, e.what());
     } catch (...) {
         // Nothing may leave run(): an exception there aborts the host.
         ApiController::destroy();

@@ -5,6 +5,7 @@
 #include "apicontroller.h"
 #include "errors.h"
 #include "functorexecutor.h"
+#include "recorder.h"
 #include "releasingmutex.h"
 
 #include <condition_variable>
@@ -76,8 +77,11 @@ R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
             } catch (APIException& e) {
                 // Only here are the controller and its process at hand: a lost connection is
                 // told from a crash before the failure leaves the API thread.
-                if (e.code == 99 && controller)
+                if (e.code == 99 && controller) {
                     e.serviceCrashed = controller->serviceCrashedAfterLoss();
+                    if (recording::on())
+                        recording::connectionLost(e.serviceCrashed);
+                }
                 failure = std::current_exception();
             } catch (...) {
                 failure = std::current_exception();

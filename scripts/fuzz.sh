@@ -17,7 +17,7 @@ seconds=${FUZZ_SECONDS:-30}
 build=$root/build-fuzz
 
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reply_reader rois device_info callback_lines record request_writer)
+[ ${#targets[@]} -gt 0 ] || targets=(reply_reader rois device_info callback_lines record request_writer recording)
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

@@ -26,10 +26,10 @@ asan_soak=(OMNIVUE_SOAK_CYCLES=20 OMNIVUE_SOAK_CALLS=5000)
 
 # The suites that exercise the library's threads: start-up and shutdown with the API thread and
 # its call marshalling, the callback listener and the notices end to end, and many host threads
-# calling while callbacks call back in.
-tsan_suites='^(Lifecycle|Startup|Callbacks|Devices|Load\.Concurrency)'
+# calling while callbacks call back in, and sessions recorded (the recorder's writer thread).
+tsan_suites='^(Lifecycle|Startup|Callbacks|Devices|Load\.Concurrency|Replay\.)'
 tsan_targets=(api_lifecycle_test client_startup_test api_callbacks_test api_devices_test
-    faults_load_test omnivue_service api_unload_host)
+    faults_load_test omnivue_service api_unload_host tools_replay_test cropassist)
 
 fresh_reports() {
     rm -rf "$1"

@@ -11,6 +11,8 @@
 #include <QLocalSocket>
 #include <QThread>
 
+#include <limits>
+
 namespace omnivue {
 
 namespace {
@@ -22,7 +24,7 @@ constexpr int kMaxStallMs = 600000;
 const char kHelp[] =
     "ok arrive <sn> | lose <sn> | event <2|3|4> <text> | rawcb <escaped> | crash | exit <code> | "
     "drop request|callback|all | stall <ms> | script <type> <json> | unscript <type> | requests "
-    "| clear | clients | devices | quit | help";
+    "| clear | clients | devices | notices <line> | quit | help";
 
 QByteArray err(const QByteArray& text) {
     return "err " + text;
@@ -196,6 +198,14 @@ ControlChannel::Outcome ControlChannel::execute(const QByteArray& line) {
     if (word == "devices") {
         const QList<QByteArray> ids = simulator_.deviceIds();
         return {ids.isEmpty() ? QByteArray("ok") : "ok " + ids.join(' '), {}};
+    }
+    if (word == "notices") {
+        int line = 0;
+        if (!toInt(rest, 0, std::numeric_limits<int>::max(), &line))
+            return {err("usage: notices <line>"), {}};
+        if (!host_.releaseReplayNotices(line))
+            return {err("notices: not a paced replay"), {}};
+        return {"ok", {}};
     }
     if (word == "help")
         return {kHelp, {}};

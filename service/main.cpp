@@ -1,6 +1,7 @@
 // OmnivueService.exe, the stand-in service: arguments, the two modes, the scenario, start-up and
 // the exit codes.
 #include "controlchannel.h"
+#include "replay.h"
 #include "scenario.h"
 #include "servicehost.h"
 #include "servicelog.h"
@@ -50,6 +51,13 @@ const char kDescription[] =
     "OMNIVUE_SCENARIO (file). Control channel name: --control, OMNIVUE_CONTROL, or\n"
     "\"OmnivueControl_<suffix>\"; send it \"help\" for its commands.\n"
     "\n"
+    "Replay: --replay <file> (or OMNIVUE_REPLAY) answers from a recorded session instead of the\n"
+    "simulator, in recorded order, or matched on request type and body with --keyed\n"
+    "(OMNIVUE_REPLAY_KEYED=1); notices follow the replies they followed when recorded, or come at\n"
+    "their recorded times divided by --speed (OMNIVUE_REPLAY_SPEED). --replay-start (or\n"
+    "OMNIVUE_REPLAY_START) picks the start-up to play when the recording holds several.\n"
+    "With OMNIVUE_REPLAY_PACED=1 notices wait for the control command \"notices <line>\".\n"
+    "\n"
     "Exit codes: 0 ended on request, 1 start-up error, 2 another service is running,\n"
     "or what the scenario or the control channel asks for. SIGTERM and SIGINT end it cleanly,\n"
     "and so do WM_CLOSE (what QProcess::terminate() sends), Ctrl+C and Ctrl+Break on Windows.";
@@ -59,7 +67,14 @@ struct Options {
     bool quitOnInputEnd = false;
     QString scenarioFile;
     QString controlName;
+    ReplayOptions replay;
 };
+
+// An option's value, or the environment variable's when the option is not given.
+QString optionOrEnvironment(const QCommandLineParser& parser, const QCommandLineOption& option,
+                            const char* variable) {
+    return parser.isSet(option) ? parser.value(option) : qEnvironmentVariable(variable);
+}
 
 // Returns the options, or the exit code when the program should end here (help, errors).
 std::optional<Options> parseArguments(const QCoreApplication& app, int* exitCode) {
@@ -74,7 +89,14 @@ std::optional<Options> parseArguments(const QCoreApplication& app, int* exitCode
                                        "End when standard input closes (always without "
                                        "--standalone).");
     const QCommandLineOption verbose("verbose", "Log every request and answer.");
-    parser.addOptions({standalone, scenario, control, quitOnEof, verbose});
+    const QCommandLineOption replay("replay", "Answer from the recorded session in <file>.",
+                                    "file");
+    const QCommandLineOption keyed("keyed", "Replay: match requests on type and body.");
+    const QCommandLineOption speed("speed", "Replay: notices at recorded times / <factor>.",
+                                   "factor");
+    const QCommandLineOption replayStart("replay-start", "Replay: the start-up <n> (from 0).", "n");
+    parser.addOptions(
+        {standalone, scenario, control, quitOnEof, verbose, replay, keyed, speed, replayStart});
 
     *exitCode = kExitOk;
     if (!parser.parse(app.arguments()) || !parser.positionalArguments().isEmpty()) {
@@ -99,6 +121,12 @@ std::optional<Options> parseArguments(const QCoreApplication& app, int* exitCode
     options.quitOnInputEnd = !options.standalone || parser.isSet(quitOnEof);
     options.scenarioFile = parser.value(scenario);
     options.controlName = parser.value(control);
+    options.replay.file = optionOrEnvironment(parser, replay, "OMNIVUE_REPLAY");
+    options.replay.keyed =
+        parser.isSet(keyed) || qEnvironmentVariableIntValue("OMNIVUE_REPLAY_KEYED");
+    options.replay.speed = optionOrEnvironment(parser, speed, "OMNIVUE_REPLAY_SPEED").toDouble();
+    options.replay.start = optionOrEnvironment(parser, replayStart, "OMNIVUE_REPLAY_START").toInt();
+    options.replay.paced = qEnvironmentVariableIntValue("OMNIVUE_REPLAY_PACED") == 1;
     return options;
 }
 
@@ -146,8 +174,8 @@ bool configureSimulator(DeviceSimulator& simulator, const Scenario& scenario, QS
 // never points at servers that have gone.
 class Service {
 public:
-    Service(const Options& options, const Scenario& scenario, QString suffix)
-        : options_(options), scenario_(scenario), suffix_(std::move(suffix)) {}
+    Service(const Options& options, const Scenario& scenario, QString suffix, Replay* replay)
+        : options_(options), scenario_(scenario), suffix_(std::move(suffix)), replay_(replay) {}
 
     ~Service() { release(); }
 
@@ -173,6 +201,7 @@ public:
             }
         }
         host_ = std::make_unique<ServiceHost>(suffix_, simulator, scenario_);
+        host_->setReplay(replay_);
         control_ = std::make_unique<ControlChannel>(*host_, simulator);
         // The control channel listens first: whoever sees the host servers may use it at once.
         if (!control_->listen(controlName(), &error))
@@ -235,6 +264,7 @@ private:
     Options options_;
     Scenario scenario_;
     QString suffix_;
+    Replay* replay_;
     TerminationWatcher termination_;
     std::unique_ptr<SingleAppInstance> record_;
     std::unique_ptr<ServiceHost> host_;
@@ -277,7 +307,25 @@ int main(int argc, char* argv[]) {
         suffix = *line;
     }
 
-    const StartupScript& startup = scenario->startup;
+    std::unique_ptr<Replay> replay;
+    Scenario script = *scenario;
+    if (!options->replay.file.isEmpty()) {
+        QString note;
+        replay = Replay::load(options->replay, &error, &note);
+        if (!replay) {
+            qCCritical(lcService).noquote() << "Replay:" << error;
+            return kExitStartupError;
+        }
+        qCInfo(lcService).noquote() << "Replaying" << options->replay.file
+                                    << (options->replay.keyed ? "(keyed)" : "(in order)");
+        if (!note.isEmpty())
+            qCWarning(lcService).noquote() << "Replay:" << note;
+        // The recorded start-up's end, in place of the scenario's.
+        script.startup.exitCode = replay->startupExitCode();
+        script.startup.crash = replay->startupCrash();
+        script.startup.neverListen = replay->startupNeverListens();
+    }
+    const StartupScript& startup = script.startup;
     if (startup.crash) {
         qCWarning(lcService) << "Crashing at start, as the scenario asks";
         crashProcess();
@@ -287,6 +335,6 @@ int main(int argc, char* argv[]) {
                           << "as the scenario asks";
         return *startup.exitCode;
     }
-    Service service(*options, *scenario, suffix);
+    Service service(*options, script, suffix, replay.get());
     return service.run(simulator);
 }

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QTimer>
 #include <QUuid>
 
 #include <algorithm>
@@ -155,6 +156,10 @@ void ServiceHost::acceptCallbackConnections() {
         connect(socket, &QLocalSocket::readyRead, socket, [socket] { socket->readAll(); });
         connect(socket, &QLocalSocket::disconnected, this,
                 [this, socket] { forgetCallbackSocket(socket); });
+        if (replay_) {
+            startReplayNotices();
+            continue;
+        }
         QByteArray lines;
         for (const QByteArray& sn : simulator_.deviceIds())
             lines.append('0').append(sn).append('\n');
@@ -186,7 +191,52 @@ Answer ServiceHost::respond(const QByteArray& frame, bool first) {
     const bool handshake =
         first && (frame == suffix_.toUtf8() ||
                   (frame.size() == 38 && frame.startsWith('{') && !QUuid(frame).isNull()));
+    if (replay_) {
+        const Answer answer = replay_->answer(frame, handshake);
+        const QList<QByteArray> due = replay_->takeNoticesDue();
+        // After the session has written the answer, as they followed it when recorded.
+        if (!due.isEmpty())
+            QTimer::singleShot(0, this, [this, due] { sendReplayNotices(due); });
+        return answer;
+    }
     return handshake ? answerHandshake(frame) : answerRequest(frame);
+}
+
+bool ServiceHost::releaseReplayNotices(int line) {
+    if (!replay_ || !replay_->paced())
+        return false;
+    sendReplayNotices(replay_->takeNoticesBefore(line));
+    return true;
+}
+
+void ServiceHost::sendReplayNotices(const QList<QByteArray>& lines) {
+    if (callbackSockets_.empty()) {
+        replayQueue_.append(lines);
+        return;
+    }
+    for (const QByteArray& line : lines)
+        broadcast(line);
+}
+
+void ServiceHost::startReplayNotices() {
+    const QList<QByteArray> queued = replayQueue_;
+    replayQueue_.clear();
+    if (replayNoticesStarted_) {
+        sendReplayNotices(queued);
+        return;
+    }
+    replayNoticesStarted_ = true;
+    QList<QByteArray> now;
+    for (const ReplayNotice& notice : replay_->initialNotices()) {
+        if (!replay_->timed()) {
+            now.append(notice.line);
+            continue;
+        }
+        const QByteArray line = notice.line;
+        const int delayMs = static_cast<int>(notice.time / 1000.0 / replay_->speed());
+        QTimer::singleShot(qMax(0, delayMs), this, [this, line] { sendReplayNotices({line}); });
+    }
+    sendReplayNotices(now + queued);
 }
 
 Answer ServiceHost::answerHandshake(const QByteArray& frame) {

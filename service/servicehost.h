@@ -3,6 +3,7 @@
 // pushes device lines; it keeps a record of the requests received.
 #pragma once
 
+#include "replay.h"
 #include "requestsession.h"
 #include "scenario.h"
 #include "simulator.h"
@@ -55,6 +56,11 @@ public:
     int requestConnectionCount() const { return static_cast<int>(sessions_.size()); }
     int callbackConnectionCount() const { return static_cast<int>(callbackSockets_.size()); }
 
+    // Answers from a recorded session instead of the simulator; `replay` outlives the host.
+    void setReplay(Replay* replay) { replay_ = replay; }
+    // Paced replay: sends the notices recorded before record line `line`; false when not replaying.
+    bool releaseReplayNotices(int line);
+
     void setScript(const QString& type, const CommandScript& script);
     bool removeScript(const QString& type);
 
@@ -77,6 +83,8 @@ private:
     void acceptCallbackConnections();
     void forgetSession(RequestSession* session);
     void forgetCallbackSocket(QLocalSocket* socket);
+    void sendReplayNotices(const QList<QByteArray>& lines);
+    void startReplayNotices();
 
     QString suffix_;
     DeviceSimulator& simulator_;
@@ -88,6 +96,9 @@ private:
     std::vector<RequestSession*> sessions_;
     std::vector<QLocalSocket*> callbackSockets_;
     std::deque<QByteArray> requests_;
+    Replay* replay_ = nullptr;
+    bool replayNoticesStarted_ = false;
+    QList<QByteArray> replayQueue_;  // notices due before a library had its callback connection
 };
 
 }  // namespace omnivue

@@ -63,6 +63,7 @@ std::string overviewHelp() {
     std::string text =
         "Usage: cropassist [OPTIONS] SUBCOMMAND [ARGUMENTS]\n"
         "       cropassist [OPTIONS] watch | shell\n"
+        "       cropassist replay [--print] [--scrub] [--keyed] FILE [--out FILE]\n"
         "       cropassist help [SUBCOMMAND]\n"
         "\n"
         "Controls the crop-assist service through libcrop_assist: one subcommand per function\n"
@@ -85,6 +86,9 @@ std::string overviewHelp() {
     }
     entry("watch", "print device arrivals, losses and events until Ctrl-C");
     entry("shell", "read subcommands line by line from standard input, one session");
+    entry("replay [--keyed] FILE", "replay a recorded session and compare (docs/recording.md)");
+    entry("replay --print [--scrub] FILE", "show a recorded session readably");
+    entry("replay --scrub FILE --out FILE", "copy a recording with its devices replaced by tokens");
     text +=
         "\n"
         "Exit status: 0 on success; otherwise the library's result code (1 device not found or\n"

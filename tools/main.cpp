@@ -3,6 +3,7 @@
 #include "commands.h"
 #include "hostsystem.h"
 #include "output.h"
+#include "replay.h"
 #include "session.h"
 #include "values.h"
 
@@ -23,11 +24,15 @@ struct Invocation {
     bool help = false;
     bool version = false;
     std::vector<std::string> words;  // the subcommand and its own words
+    int argc = 0;
+    char** argv = nullptr;
 };
 
 // The tool's options may stand anywhere; everything else belongs to the subcommand.
 Invocation parseInvocation(int argc, char** argv) {
     Invocation invocation;
+    invocation.argc = argc;
+    invocation.argv = argv;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         if (word == "--start") {
@@ -80,6 +85,10 @@ int run(const Invocation& invocation, Output& output) {
     if (invocation.help) {
         std::fputs(command ? commandHelp(*command).c_str() : overviewHelp().c_str(), stdout);
         return 0;
+    }
+    if (name == "replay") {
+        return runReplay(std::vector<std::string>(words.begin() + 1, words.end()), invocation.argc,
+                         invocation.argv, output);
     }
     if (name == "watch" || name == "shell") {
         if (words.size() > 1) {

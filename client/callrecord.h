@@ -1,0 +1,131 @@
+// The record of one exported call: its function, arguments, result and what it wrote to its
+// out-parameters. The library records calls with it, and cropassist replay forms the record of
+// each call it makes again with it, so both sides describe values the same way.
+#pragma once
+
+#include "crop_assist.h"
+#include "recordformat.h"
+
+#include <type_traits>
+
+namespace quarn::tellan_api::recording {
+
+template <typename T>
+struct In {
+    const char* name;
+    T value;
+};
+
+template <typename T>
+struct Out {
+    const char* name;
+    T value;
+};
+
+template <typename T>
+In<T> in(const char* name, T value) {
+    return {name, value};
+}
+
+template <typename T>
+Out<T> out(const char* name, T value) {
+    return {name, value};
+}
+
+// A region or device list as the host receives it: the array's address and count.
+template <typename T>
+struct List {
+    T* const* items;
+    const int* count;
+};
+
+template <typename T>
+List<T> list(T* const* items, const int* count) {
+    return {items, count};
+}
+
+// A callback argument is recorded as whether it was set: its address means nothing elsewhere.
+struct Callback {
+    bool set;
+};
+
+inline void put(RecordLine& line, const char* name, const char* value) {
+    line.text(name, value);
+}
+inline void put(RecordLine& line, const char* name, bool value) {
+    line.boolean(name, value);
+}
+inline void put(RecordLine& line, const char* name, int value) {
+    line.number(name, value);
+}
+inline void put(RecordLine& line, const char* name, TellanMode value) {
+    line.number(name, value);
+}
+inline void put(RecordLine& line, const char* name, float value) {
+    line.real(name, value);
+}
+inline void put(RecordLine& line, const char* name, Callback value) {
+    line.boolean(name, value.set);
+}
+template <typename T>
+void put(RecordLine& line, const char* name, const T* value) {
+    if (!value)
+        line.null(name);
+    else
+        put(line, name, *value);
+}
+inline void put(RecordLine& line, const char* name, const TellanFrame& frame) {
+    line.beginObject(name)
+        .boolean("data", frame.data != nullptr)
+        .number("width", frame.width)
+        .number("height", frame.height)
+        .number("pixfmt", frame.pixfmt)
+        .endObject();
+}
+inline void put(RecordLine& line, const char* name, const TellanROI& roi) {
+    line.beginArray(name)
+        .real(nullptr, roi.x)
+        .real(nullptr, roi.y)
+        .real(nullptr, roi.width)
+        .real(nullptr, roi.height)
+        .endArray();
+}
+inline void put(RecordLine& line, const char* name, const TellanDeviceInfo& info) {
+    line.beginObject(name)
+        .text("sn", info.sn)
+        .text("name", info.name)
+        .text("id", info.id)
+        .endObject();
+}
+template <typename T>
+void put(RecordLine& line, const char* name, List<T> value) {
+    if (!value.items || !value.count) {
+        line.null(name);
+        return;
+    }
+    line.beginArray(name);
+    for (int i = 0; *value.items && i < *value.count; ++i)
+        put(line, nullptr, (*value.items)[i]);
+    line.endArray();
+}
+
+template <bool outputs, typename P>
+void putPart(RecordLine& line, const P& part) {
+    constexpr bool isOut = !std::is_same_v<P, In<decltype(part.value)>>;
+    if constexpr (isOut == outputs)
+        put(line, part.name, part.value);
+}
+
+// The record of one exported call; `parts` are in(...) and out(...) values, in any order.
+template <typename... Parts>
+RecordLine callRecord(const char* function, int result, const Parts&... parts) {
+    RecordLine line("call");
+    line.text("fn", function).beginObject("args");
+    (putPart<false>(line, parts), ...);
+    line.endObject().number("result", result).beginObject("out");
+    (putPart<true>(line, parts), ...);
+    line.endObject();
+    return line;
+}
+
+}  // namespace quarn::tellan_api::recording

@@ -1,0 +1,218 @@
+// Sessions recorded through the real library against the stand-in, then replayed by cropassist
+// against the stand-in replaying the same file: every result, out value and callback the same.
+#include "session.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <functional>
+
+namespace {
+
+using testsupport::LibrarySession;
+using testsupport::ScopedEnv;
+
+testsupport::ChildRun replay(const QStringList& arguments) {
+    return testsupport::runChild(CROPASSIST_PATH, QStringList{"replay"} + arguments);
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+// One host session against a scenario, recorded to `path`.
+struct Scenario {
+    const char* name;
+    const char* scenarioJson;
+    int initResult;
+    std::function<void(LibrarySession&)> host;
+};
+
+void queries(LibrarySession&) {
+    testsupport::listDevicesUntil(2);
+    bool on = false;
+    TellanMode mode;
+    float pan = 0, tilt = 0;
+    // The same request twice with different replies: replayed in recorded order, keyed or not.
+    crop_assist_get_mode("CAM1", &mode);
+    crop_assist_set_mode("CAM1", TELLAN_MODE_GROUP);
+    crop_assist_get_mode("CAM1", &mode);
+    crop_assist_set_home_pt("CAM1", 0.25f, -0.5f);
+    crop_assist_get_cur_home_pt("CAM1", &pan, &tilt);
+    crop_assist_is_enabled("CAM1", &on);
+    crop_assist_is_enabled("NOPE", &on);
+    crop_assist_is_enabled(nullptr, &on);
+    std::vector<unsigned char> pixels(64 * 48 * 2, 0x80);
+    const TellanROI* rois = nullptr;
+    int count = 0;
+    crop_assist_get_frame_rois("CAM1", TellanFrame{pixels.data(), 64, 48, TELLAN_PIXFMT_YUYV},
+                               &rois, &count);
+    crop_assist_get_last_frame_rois("CAM1", &rois, &count);
+    TellanDeviceInfo info;
+    crop_assist_get_device_info("CAM2", &info);
+}
+
+void notices(LibrarySession& session) {
+    testsupport::NoticeLog log;
+    ASSERT_TRUE(log.install());
+    ASSERT_TRUE(session.control().waitForCallbackConnections(1));
+    for (const char* line : {"arrive N1", "event 2 hello", "lose N1", "arrive N2"})
+        ASSERT_TRUE(session.command(line));
+    ASSERT_TRUE(log.waitFor("+N2"));
+    testsupport::listDevicesUntil(3);
+    ASSERT_TRUE(session.command("lose N2"));
+    ASSERT_TRUE(log.waitFor("-N2"));
+    bool on = false;
+    crop_assist_is_enabled("CAM1", &on);
+}
+
+void crash(LibrarySession&) {
+    TellanMode mode;
+    crop_assist_get_mode("CAM1", &mode);  // the service crashes here: 97
+    crop_assist_get_mode("CAM1", &mode);  // and the connection is gone: 99
+}
+
+const Scenario kScenarios[] = {
+    {"queries", "{}", 0, queries},
+    {"notices", R"({"devices":[]})", 0, notices},
+    {"failures", R"({"commands":{"isenabled":{"code":5,"err":"busy"},"gmode":{"raw":"{]"}}})", 0,
+     [](LibrarySession&) {
+         bool on = false;
+         TellanMode mode;
+         crop_assist_is_enabled("CAM1", &on);
+         crop_assist_get_mode("CAM1", &mode);
+     }},
+    {"crash", R"({"commands":{"gmode":{"crash":true,"times":1}}})", 0, crash},
+    {"startup failure", R"({"startup":{"exitCode":11}})", 11, [](LibrarySession&) {}},
+};
+
+class Replay : public ::testing::Test {
+protected:
+    QString record(const Scenario& scenario, const char* fileName) {
+        const QString path = dir.filePath(fileName);
+        ScopedEnv recording("CROP_ASSIST_RECORD", path.toStdString());
+        LibrarySession session(scenario.scenarioJson);
+        EXPECT_EQ(session.initResult(), scenario.initResult) << scenario.name;
+        scenario.host(session);
+        session.exitCleanly();
+        return path;
+    }
+
+    QTemporaryDir dir;
+};
+
+}  // namespace
+
+TEST_F(Replay, RecordedSessionsReplayTheSame) {
+    for (const Scenario& scenario : kScenarios) {
+        const QString path = record(scenario, "session.jsonl");
+        const testsupport::ChildRun run = replay({path});
+        EXPECT_EQ(run.status, 0) << scenario.name << ": " << run.describe()
+                                 << readAll(path).toStdString();
+        EXPECT_TRUE(contains(run.out, "the same session")) << scenario.name << run.describe();
+    }
+    // A session that attached: the replay starts a replaying service of its own to attach to.
+    const QString path = dir.filePath("attached.jsonl");
+    {
+        testsupport::StandaloneService service;
+        ScopedEnv recording("CROP_ASSIST_RECORD", path.toStdString());
+        ASSERT_EQ(crop_assist_attach(), 0);
+        TellanMode mode;
+        EXPECT_EQ(crop_assist_get_mode("CAM1", &mode), 0);
+        crop_assist_exit();
+    }
+    const testsupport::ChildRun run = replay({path});
+    EXPECT_EQ(run.status, 0) << run.describe() << readAll(path).toStdString();
+}
+
+TEST_F(Replay, ADifferentCallACutOffFileAndAnotherOrderAreTold) {
+    const QString path = record(kScenarios[0], "session.jsonl");
+    const QByteArray recorded = readAll(path);
+
+    // The host asks about another device: the service finds no match and the results differ.
+    const QString other = dir.filePath("other.jsonl");
+    QByteArray changed = recorded;
+    changed.replace(R"("fn":"get_cur_home_pt","args":{"device":"CAM1")",
+                    R"("fn":"get_cur_home_pt","args":{"device":"CAM9")");
+    ASSERT_NE(changed, recorded);
+    writeAll(other, changed);
+    testsupport::ChildRun run = replay({other});
+    EXPECT_EQ(run.status, 1) << run.describe();
+    EXPECT_TRUE(contains(run.out, "divergence at line")) << run.describe();
+    EXPECT_TRUE(contains(run.out, "get_cur_home_pt(device=\"CAM9\") gave 100, recorded 0"))
+        << run.describe();
+    // The library's failure line carries the replaying service's answer: the closest request.
+    EXPECT_TRUE(contains(run.err, "no recorded request matches this one (the closest is at line") &&
+                contains(run.err, R"({"body":"CAM1","type":"ghomept"})"))
+        << run.describe();
+
+    // Cut inside the set_home_pt call's record: the calls before it replay, and the cut is told.
+    const int cut = recorded.indexOf(R"("fn":"set_home_pt")");
+    writeAll(other, recorded.left(cut));
+    run = replay({other});
+    EXPECT_EQ(run.status, 0) << run.describe();
+    EXPECT_TRUE(contains(run.err, "cut off inside the record at line")) << run.describe();
+    writeAll(other, recorded.left(cut).append("\n"));
+    run = replay({other});
+    EXPECT_EQ(run.status, 100) << run.describe();
+    EXPECT_TRUE(contains(run.err, "damaged record at line")) << run.describe();
+
+    // The host asks is_enabled before get_cur_home_pt: only keyed matching finds both.
+    const auto lineOf = [&recorded](const char* fn) {
+        const int at = recorded.indexOf(QByteArray("\"fn\":\"") + fn + '"');
+        const int start = recorded.lastIndexOf('\n', at) + 1;
+        return recorded.mid(start, recorded.indexOf('\n', at) + 1 - start);
+    };
+    const QByteArray home = lineOf("get_cur_home_pt");
+    const QByteArray enabled = lineOf("is_enabled");
+    QByteArray swapped = recorded;
+    swapped.replace(enabled, "@ENABLED@").replace(home, enabled).replace("@ENABLED@", home);
+    writeAll(other, swapped);
+    EXPECT_EQ(replay({other}).status, 1) << "in recorded order";
+    run = replay({"--keyed", other});
+    EXPECT_EQ(run.status, 0) << run.describe();
+}
+
+TEST_F(Replay, ScrubbedRecordingsReplayAndTheRingIsWrittenOn99) {
+    const QString path = record(kScenarios[1], "session.jsonl");
+    const QString scrubbed = dir.filePath("scrubbed.jsonl");
+    ASSERT_EQ(replay({"--scrub", path, "--out", scrubbed}).status, 0);
+    const QByteArray text = readAll(scrubbed);
+    for (const char* identifier : {"N1", "N2", "usb-0001"})
+        EXPECT_FALSE(text.contains(identifier)) << identifier << "\n" << text.toStdString();
+    EXPECT_TRUE(text.contains("device-1")) << text.toStdString();
+    const testsupport::ChildRun run = replay({scrubbed});
+    EXPECT_EQ(run.status, 0) << run.describe() << text.toStdString();
+
+    // Black box: nothing is written until a call gives 99, then the latest records are.
+    const QString ring = dir.filePath("ring.jsonl");
+    ScopedEnv size("CROP_ASSIST_RECORD_RING", "1");
+    ScopedEnv recording("CROP_ASSIST_RECORD", ring.toStdString());
+    LibrarySession session;
+    ASSERT_EQ(session.initResult(), 0);
+    bool on = false;
+    ASSERT_EQ(crop_assist_is_enabled("CAM1", &on), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_TRUE(readAll(ring).isEmpty()) << "a ring is written only when needed";
+    ASSERT_TRUE(session.command("drop request"));
+    ASSERT_EQ(crop_assist_is_enabled("CAM1", &on), 99);
+    QByteArray written;
+    for (int i = 0; i < 100 && !written.contains("\"result\":99"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        written = readAll(ring);
+    }
+    EXPECT_TRUE(written.startsWith("{\"t\":0,\"th\":0,\"k\":\"header\"")) << written.toStdString();
+    EXPECT_TRUE(written.contains("\"result\":99")) << written.toStdString();
+    EXPECT_FALSE(written.contains("\"k\":\"end\"")) << "written while the session runs";
+}
