@@ -68,15 +68,16 @@ const std::vector<TellanROI>* ApiController::getFrameRois(const char* device,
     body.insert(keys::pixfmt, static_cast<double>(frame->pixfmt));
     body.insert(keys::sn, QString::fromUtf8(device));
     body.insert(keys::width, static_cast<double>(frame->width));
-    QJsonValue reply;
-    if (recording::on()) {
+    // Initialised, never assigned: QJsonValue's move assignment is out of line from Qt 5.15.
+    const auto exchange = [&] {
+        if (!recording::on())
+            return sendRequest(keys::processFrame, body, kNoTimeout);
         // The pixels are hashed while the service works on the frame, from the segment's copy.
         sendRequestFrame(keys::processFrame, body);
         recording::frame(segment.pixels(), size);
-        reply = readReply(kNoTimeout);
-    } else {
-        reply = sendRequest(keys::processFrame, body, kNoTimeout);
-    }
+        return readReply(kNoTimeout);
+    };
+    const QJsonValue reply = exchange();
     if (!reply.isObject())
         throw APIException(100, "PROCESS_FRAME: Expected single object");
     frameRois = parseRois(reply.toObject().value(keys::rois));
