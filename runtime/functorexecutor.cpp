@@ -1,8 +1,7 @@
 #include "functorexecutor.h"
 
-#include <QMetaMethod>
-
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -15,22 +14,19 @@ std::mutex handoff;
 }  // namespace
 
 FunctorExecutor::FunctorExecutor(QObject* parent) : QObject(parent) {
-    // A queued invocation copies its argument into the posted event, which needs the type by
-    // this exact name.
-    static std::once_flag registered;
-    std::call_once(registered,
-                   [] { qRegisterMetaType<FunctorExecutor::Functor>("FunctorExecutor::Functor"); });
     // An executor made on one thread and moved to another is handed over like a call.
     { std::lock_guard<std::mutex> passed(handoff); }
 }
 
-void FunctorExecutor::post(const Functor& f) {
+void FunctorExecutor::post(Functor f) {
     { std::lock_guard<std::mutex> passed(handoff); }
-    // The slot is found by its name once: the lookup builds and compares signatures, and its
-    // answer never changes.
-    static const QMetaMethod execute =
-        staticMetaObject.method(staticMetaObject.indexOfSlot("execute(FunctorExecutor::Functor)"));
-    execute.invoke(this, Qt::QueuedConnection, Q_ARG(FunctorExecutor::Functor, f));
+    // Queued as a function object, not through the slot by name: that would copy the argument
+    // through a type in Qt's process-wide meta-type table, whose entry keeps the constructor and
+    // destructor of the first image of this library that registered it. Qt outlives an unloaded
+    // image (two plugins each shipping the library, or a reload at another base), and a later
+    // image's calls would run that unmapped code.
+    QMetaObject::invokeMethod(
+        this, [this, f = std::move(f)] { execute(f); }, Qt::QueuedConnection);
 }
 
 void FunctorExecutor::execute(FunctorExecutor::Functor f) {
