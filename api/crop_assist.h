@@ -23,7 +23,8 @@
  *   Returned before anything else: nothing is written and nothing is logged.
  * - 99 (#CROP_ASSIST_NOT_INITIALIZED): the library is not initialised or attached, or the
  *   connection to the service has been lost. After a lost connection every later call gives 99
- *   (or 97) until crop_assist_exit() and a new init or attach.
+ *   (or 97); the library does not reconnect, and init or attach alone return 0 and change
+ *   nothing. Call crop_assist_exit(), then init or attach again.
  * - 97 (#CROP_ASSIST_SERVICE_CRASHED): the call failed with 99 and the service that
  *   crop_assist_init() started has crashed. Never returned after crop_assist_attach().
  * - 100 (#CROP_ASSIST_FAILURE): the service's reply was malformed or incomplete (not JSON, a
@@ -33,11 +34,20 @@
  *   supported), 5 (bad request), 6 (bad frame) and 7 (unknown request). A service code that
  *   equals one of the library's codes (1, 97 to 100) cannot be told apart from it.
  *
+ * crop_assist_result_name() and crop_assist_result_meaning() turn a code into text.
+ *
+ * @section ca_logging Log lines
+ *
  * Every failure of these functions and of the callback setters, other than 98, writes one
- * critical line through Qt's message logger (to standard error unless the host installs a Qt
- * message handler) that starts with "Omnivue API:", then the function's failure phrase (e.g.
- * "failed to get feature status") and the cause. A socket read that fails outright adds a line
- * of its own with the socket's error. The lifecycle functions log as their entries say.
+ * critical line through Qt's message logger that starts with "Omnivue API:", then the
+ * function's failure phrase (e.g. "failed to get feature status") and the cause. A socket read
+ * that fails outright adds a line of its own with the socket's error. The lifecycle functions
+ * log as their entries say. Qt writes the lines to standard error; on Windows, in a process
+ * without a console, to the debugger output (OutputDebugString) instead. A host with Qt may
+ * install its own message handler; a C host steers the lines through Qt's environment
+ * variables, set before its first call: QT_LOGGING_RULES (e.g. "default.debug=false"),
+ * QT_FORCE_STDERR_LOGGING=1 for standard error without a console (QT_LOGGING_TO_CONSOLE=1 with
+ * Qt 5.11) and QT_MESSAGE_PATTERN.
  *
  * @section ca_arguments Arguments
  *
@@ -67,7 +77,9 @@
  * the service are serialised by one process-wide lock and carried over to the library's own API
  * thread, so a call blocks until the service has answered. There is no time limit: a call waits
  * as long as the connection stays up, and while it waits, calls from every other thread (exit
- * included) wait for the lock. A host that reads a returned array on one thread while another
+ * included) wait for the lock. Keep the calls off a thread that must stay responsive, such as a
+ * UI thread. Only the callback setters, and init or attach of a library that already runs,
+ * never wait for the lock. A host that reads a returned array on one thread while another
  * thread calls the same function again must serialise those calls itself.
  *
  * The library runs Qt on its own API thread. Init or attach creates a Qt core application when
@@ -79,10 +91,16 @@
  * The three callbacks run on the library's listener thread, one notice at a time, with no
  * library lock held: a callback may call any function of this interface except
  * crop_assist_exit() (exit waits for the listener, so the listener must not be the one
- * waiting). A callback that blocks holds up the delivery of later notices. If the service closes
- * its notice connection, or sends a notice line longer than 20 MiB, the listener logs it and
- * stops: calls go on working, but notices come again only after exit and a new init or attach.
- * After crop_assist_exit() and a new init or attach the callbacks are unset and must be set
+ * waiting). But while another thread is inside crop_assist_exit(), a callback's call of a
+ * function that takes the lock (all but the callback setters) waits for that exit, and exit,
+ * waiting for the listener, gives up after 10 s: it ends the API thread forcibly (critical line
+ * "Failed to wait API thread exit - terminating"), returns, and the callback's call then fails
+ * with 99. The callback setters take no lock: they may be called from a callback, even during
+ * exit, but from another host thread never while a thread is inside crop_assist_exit(), which
+ * destroys what they write to. A callback that blocks holds up the delivery of later notices. If
+ * the service closes its notice connection, or sends a notice line longer than 20 MiB, the listener
+ * logs it and stops: calls go on working, but notices come again only after exit and a new init or
+ * attach. After crop_assist_exit() and a new init or attach the callbacks are unset and must be set
  * again.
  */
 #ifndef CROP_ASSIST_H
@@ -98,6 +116,16 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/** Major version of the library these headers belong to; the build takes its version from these
+ * three macros. */
+#define CROP_ASSIST_VERSION_MAJOR 1
+/** Minor version: grows when something is added. */
+#define CROP_ASSIST_VERSION_MINOR 0
+/** Patch version: grows with fixes only. */
+#define CROP_ASSIST_VERSION_PATCH 0
+/** The version as "major.minor.patch" (the build checks that it matches the three numbers). */
+#define CROP_ASSIST_VERSION_STRING "1.0.0"
 
 /**
  * Result codes. 1, 2, 11, 97, 99 and 100 carry a second meaning when returned by init or
@@ -116,6 +144,70 @@ enum {
 };
 
 /**
+ * The name of a result code, for a log line such as "99 NOT_INITIALIZED": the CROP_ASSIST_*
+ * name without its prefix ("OK", "DEVICE_NOT_FOUND", ...), or "SERVICE_CODE" for a code of the
+ * service's own. Defined here, static inline: it is no function of the library.
+ *
+ * @param code A result code of any function of this interface.
+ * @return A static text, never NULL.
+ */
+static inline const char* crop_assist_result_name(int code) {
+    switch (code) {
+        case CROP_ASSIST_OK:
+            return "OK";
+        case CROP_ASSIST_DEVICE_NOT_FOUND:
+            return "DEVICE_NOT_FOUND";
+        case CROP_ASSIST_OTHER_EXISTS:
+            return "OTHER_EXISTS";
+        case CROP_ASSIST_NO_PROCESSING_ENGINE:
+            return "NO_PROCESSING_ENGINE";
+        case CROP_ASSIST_SERVICE_CRASHED:
+            return "SERVICE_CRASHED";
+        case CROP_ASSIST_INVALID_ARGUMENT:
+            return "INVALID_ARGUMENT";
+        case CROP_ASSIST_NOT_INITIALIZED:
+            return "NOT_INITIALIZED";
+        case CROP_ASSIST_FAILURE:
+            return "FAILURE";
+        default:
+            return "SERVICE_CODE";
+    }
+}
+
+/**
+ * What a result code means to a host, in one phrase, for the same log line. Defined here, static
+ * inline, like crop_assist_result_name().
+ *
+ * @param code A result code of any function of this interface.
+ * @return A static text, never NULL; "failure reported by the service" for a code of the
+ *         service's own.
+ */
+static inline const char* crop_assist_result_meaning(int code) {
+    switch (code) {
+        case CROP_ASSIST_OK:
+            return "success";
+        case CROP_ASSIST_DEVICE_NOT_FOUND:
+            return "device not found (from init or attach: the service could not be started or "
+                   "reached)";
+        case CROP_ASSIST_OTHER_EXISTS:
+            return "another service is already running";
+        case CROP_ASSIST_NO_PROCESSING_ENGINE:
+            return "the service has no processing engine";
+        case CROP_ASSIST_SERVICE_CRASHED:
+            return "the service crashed";
+        case CROP_ASSIST_INVALID_ARGUMENT:
+            return "invalid argument";
+        case CROP_ASSIST_NOT_INITIALIZED:
+            return "not initialized, or the connection to the service was lost (from init: the "
+                   "service executable is missing)";
+        case CROP_ASSIST_FAILURE:
+            return "malformed reply or other failure";
+        default:
+            return "failure reported by the service";
+    }
+}
+
+/**
  * Crop-assist mode. The numbers are the service's own and are carried unchanged both ways; the
  * library does not validate them (ask crop_assist_is_mode_supported()). The enumerators name the
  * modes of the stand-in service; any other 32-bit value may be passed.
@@ -131,8 +223,9 @@ typedef enum TellanMode {
 
 /**
  * One region of interest: four floats in the order the service sends them (16 bytes). The
- * stand-in service sends the left edge, the top edge, the width and the height, in pixels of
- * the frame.
+ * library passes them through and gives them no meaning. The names are those of the stand-in
+ * service, which sends the left edge, the top edge, the width and the height of a region, in
+ * pixels of the frame handed over; what the real service's four values are is its own.
  */
 typedef struct TellanROI {
     float x;      /**< first value: the left edge */
@@ -141,7 +234,8 @@ typedef struct TellanROI {
     float height; /**< fourth value: the height */
 } TellanROI;
 
-/** Pixel formats of TellanFrame::pixfmt; both take 2 bytes per pixel, rows without padding. */
+/** Pixel formats of TellanFrame::pixfmt; both take 2 bytes per pixel, rows without padding. The
+ * library accepts these two numbers; the format names are those the stand-in service reads. */
 enum {
     TELLAN_PIXFMT_YUYV = 1, /**< packed 4:2:2, bytes Y0 U Y1 V per pixel pair */
     TELLAN_PIXFMT_UYVY = 2  /**< packed 4:2:2, bytes U Y0 V Y1 per pixel pair */
@@ -182,7 +276,10 @@ typedef void(CROP_ASSIST_CALL* DeviceConnectedCallback)(const char* device);
  */
 typedef void(CROP_ASSIST_CALL* DeviceDisconnectedCallback)(const char* device);
 /**
- * Called for a device event of the service, on the listener thread (@ref ca_callbacks).
+ * Called for a device event of the service, on the listener thread (@ref ca_callbacks). What
+ * the events are and what their texts hold is the service's own: the library defines only the
+ * three codes and passes the text through unchanged (the stand-in service sends whatever its
+ * control channel is asked to).
  * @param event The event code: 2, 3 or 4.
  * @param text The service's text for the event, never empty; valid only during the call.
  */
@@ -196,8 +293,9 @@ typedef void(CROP_ASSIST_CALL* DeviceEventCallback)(int event, const char* text)
  * Creates the library's API thread (and a Qt core application if the process has none), starts
  * the service, hands it a fresh name for its connections, connects and shakes hands. Blocks
  * until that is done: normally milliseconds, but up to about two minutes when the service starts
- * and never answers. While the library is already initialised or attached it returns 0 at once
- * and changes nothing (an init after an attach leaves the library attached).
+ * and never answers. While the library is already initialised or attached it returns 0 at once,
+ * without waiting for the lock, and changes nothing (an init after an attach leaves the library
+ * attached), also after the connection has been lost: call crop_assist_exit() first.
  *
  * A failed init leaves no service running and may be retried; crop_assist_exit() releases the
  * thread and application that it leaves. A failure is logged at critical level with its cause.
@@ -239,7 +337,9 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_attach(void);
  * thread (waiting up to 10 s) and destroys the Qt application that the library created. Every
  * array and string it handed out becomes invalid. Safe to call at any time from a host thread,
  * also repeatedly and after a failed init or attach; waits for a call that another thread has
- * under way. Must not be called from a callback.
+ * under way. Must not be called from a callback, and ends the API thread after 10 s if a
+ * callback waits for the lock meanwhile (@ref ca_callbacks); no callback setter may run on
+ * another thread while it runs.
  *
  * @return Always 0.
  */
@@ -355,7 +455,9 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_auto_zoom_enabled(const cha
                                                                        bool enabled);
 
 /**
- * A device's pan/tilt home position (request "ghomept").
+ * A device's pan/tilt home position (request "ghomept"). Pan and tilt are the service's
+ * numbers, passed through unchanged; their unit and range are the service's own (the stand-in
+ * keeps any numbers it is given).
  *
  * @param[in] device The device's identifier (its sn); not NULL.
  * @param[out] pan Receives the home position's pan. Preset: 0.0.
@@ -506,7 +608,8 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_device_info(const char* dev
  * Sets the function called when a device arrives.
  *
  * The callback setters take no lock and do not wait for the API thread: they may be called at
- * any time after init or attach, even from a callback or while another thread waits in a call.
+ * any time after init or attach, even from a callback or while another thread waits in a call,
+ * but not while another thread is inside crop_assist_exit() (@ref ca_callbacks).
  * A change applies from the next notice on. Devices announced before the callback was set are
  * not reported through it; list them with crop_assist_get_devices().
  *

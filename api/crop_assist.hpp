@@ -24,72 +24,21 @@
 #include <utility>
 #include <vector>
 
-/// Major version of the library these headers belong to.
-#define CROP_ASSIST_VERSION_MAJOR 1
-/// Minor version.
-#define CROP_ASSIST_VERSION_MINOR 0
-/// Patch version.
-#define CROP_ASSIST_VERSION_PATCH 0
-/// The version as "major.minor.patch".
-#define CROP_ASSIST_VERSION_STRING "1.0.0"
-
 /// The C++ companion of the crop-assist C interface.
 namespace crop_assist {
 
-/// The symbolic name of a result code.
+/// The symbolic name of a result code: crop_assist_result_name().
 /// @param code A result code of any function of crop_assist.h.
-/// @return "OK", "NOT_INITIALIZED" and so on, after the CROP_ASSIST_* names; "SERVICE_CODE"
-///         for a code of the service's own. Never NULL.
+/// @return "OK", "NOT_INITIALIZED" and so on; "SERVICE_CODE" for a code of the service's own.
 inline const char* resultName(int code) noexcept {
-    switch (code) {
-        case CROP_ASSIST_OK:
-            return "OK";
-        case CROP_ASSIST_DEVICE_NOT_FOUND:
-            return "DEVICE_NOT_FOUND";
-        case CROP_ASSIST_OTHER_EXISTS:
-            return "OTHER_EXISTS";
-        case CROP_ASSIST_NO_PROCESSING_ENGINE:
-            return "NO_PROCESSING_ENGINE";
-        case CROP_ASSIST_SERVICE_CRASHED:
-            return "SERVICE_CRASHED";
-        case CROP_ASSIST_INVALID_ARGUMENT:
-            return "INVALID_ARGUMENT";
-        case CROP_ASSIST_NOT_INITIALIZED:
-            return "NOT_INITIALIZED";
-        case CROP_ASSIST_FAILURE:
-            return "FAILURE";
-        default:
-            return "SERVICE_CODE";
-    }
+    return crop_assist_result_name(code);
 }
 
-/// What a result code means to a host, in one phrase.
+/// What a result code means to a host: crop_assist_result_meaning().
 /// @param code A result code of any function of crop_assist.h.
-/// @return A static text, never NULL; "failure reported by the service" for a code of the
-///         service's own.
+/// @return A static text, never NULL.
 inline const char* resultMeaning(int code) noexcept {
-    switch (code) {
-        case CROP_ASSIST_OK:
-            return "success";
-        case CROP_ASSIST_DEVICE_NOT_FOUND:
-            return "device not found (from init or attach: the service could not be started or "
-                   "reached)";
-        case CROP_ASSIST_OTHER_EXISTS:
-            return "another service is already running";
-        case CROP_ASSIST_NO_PROCESSING_ENGINE:
-            return "the service has no processing engine";
-        case CROP_ASSIST_SERVICE_CRASHED:
-            return "the service crashed";
-        case CROP_ASSIST_INVALID_ARGUMENT:
-            return "invalid argument";
-        case CROP_ASSIST_NOT_INITIALIZED:
-            return "not initialized, or the connection to the service was lost (from init: the "
-                   "service executable is missing)";
-        case CROP_ASSIST_FAILURE:
-            return "malformed reply, time-out or other failure";
-        default:
-            return "failure reported by the service";
-    }
+    return crop_assist_result_meaning(code);
 }
 
 /// The outcome of a call without a value.

@@ -19,8 +19,12 @@ QJsonValue deviceName(const char* device) {
     return QJsonValue(QString::fromUtf8(device));
 }
 
+// Objects are filled by insert: the braced constructor is out of line from Qt 5.15, and a host
+// may bring an older Qt.
 QJsonObject deviceObject(const char* device) {
-    return QJsonObject{{keys::sn, QString::fromUtf8(device)}};
+    QJsonObject body;
+    body.insert(keys::sn, QString::fromUtf8(device));
+    return body;
 }
 
 bool expectBool(const QJsonValue& value, const char* failure) {
@@ -126,7 +130,8 @@ bool ApiController::isUploadCrashReportsEnabled() {
 }
 
 void ApiController::setUploadCrashReportsEnabled(bool enabled) {
-    QJsonObject body{{keys::sn, QString()}, {keys::bval, enabled}};
+    QJsonObject body = deviceObject("");
+    body.insert(keys::bval, enabled);
     sendRequest(keys::setUploadCrashReportsEnabled, body, kNoTimeout);
 }
 

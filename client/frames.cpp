@@ -59,14 +59,13 @@ const std::vector<TellanROI>* ApiController::getFrameRois(const char* device,
         throw APIException(98, "PROCESS_FRAME: No valid frame data");
 
     FrameSegment segment(*frame, size);
-    const QJsonObject body{
-        {keys::dataname, segment.nativeKey()},
-        {keys::datasize, static_cast<double>(size)},
-        {keys::height, static_cast<double>(frame->height)},
-        {keys::pixfmt, static_cast<double>(frame->pixfmt)},
-        {keys::sn, QString::fromUtf8(device)},
-        {keys::width, static_cast<double>(frame->width)},
-    };
+    QJsonObject body;  // filled by insert: the braced constructor is out of line from Qt 5.15
+    body.insert(keys::dataname, segment.nativeKey());
+    body.insert(keys::datasize, static_cast<double>(size));
+    body.insert(keys::height, static_cast<double>(frame->height));
+    body.insert(keys::pixfmt, static_cast<double>(frame->pixfmt));
+    body.insert(keys::sn, QString::fromUtf8(device));
+    body.insert(keys::width, static_cast<double>(frame->width));
     const QJsonValue reply = sendRequest(keys::processFrame, body, kNoTimeout);
     if (!reply.isObject())
         throw APIException(100, "PROCESS_FRAME: Expected single object");

@@ -74,9 +74,11 @@ StartupException connectionFailure(QProcess& process, const QLocalSocket& socket
         return StartupException(
             exitCode, QStringLiteral("Omnivue Service failed to start with error: %1").arg(name));
     }
+    // Concatenated: the two-argument arg() is out of line only from Qt 5.14.
     return StartupException(INIT_STARTUP_ERROR,
-                            QStringLiteral("Omnivue Service failed to start with error: %1 (%2)")
-                                .arg(QString::number(exitCode), process.errorString()));
+                            QStringLiteral("Omnivue Service failed to start with error: ") +
+                                QString::number(exitCode) + QStringLiteral(" (") +
+                                process.errorString() + QLatin1Char(')'));
 }
 
 }  // namespace

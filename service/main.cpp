@@ -40,8 +40,9 @@ const char kDescription[] =
     "client library with simulated cameras, and can be scripted for tests.\n"
     "\n"
     "Without --standalone the service does what the library expects of the program it starts:\n"
-    "it reads one line \"start <suffix>\" from standard input, serves \"ZuzoRerazuIO_<suffix>\"\n"
-    "and \"ZuzoRerazuO_<suffix>\", and ends when its standard input closes. With --standalone it\n"
+    "it reads one line \"start <suffix>\" from standard input (the suffix a braced lower-case\n"
+    "UUID), serves \"ZuzoRerazuIO_<suffix>\" and \"ZuzoRerazuO_<suffix>\", and ends when its\n"
+    "standard input closes. With --standalone it\n"
     "makes its own suffix and prints \"suffix <suffix>\" and \"control <name>\" on standard\n"
     "output, ready for hosts that attach.\n"
     "\n"
@@ -101,8 +102,10 @@ std::optional<Options> parseArguments(const QCoreApplication& app, int* exitCode
     return options;
 }
 
-// The library's one line "start <suffix>\n". Read byte by byte so that nothing after it is
-// taken from standard input, whose end is watched later.
+// The library's one line "start <suffix>\n", the suffix a braced lower-case UUID as the library
+// makes it (anything else is refused, so a library that sends another form fails its start).
+// Read byte by byte so that nothing after it is taken from standard input, whose end is watched
+// later.
 std::optional<QString> readStartLine(QString* error) {
     QFile input;
     if (!input.open(0, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle)) {
@@ -116,8 +119,8 @@ std::optional<QString> readStartLine(QString* error) {
     if (line.endsWith('\r'))
         line.chop(1);
     const QByteArray suffix = line.mid(6);
-    if (c != '\n' || !line.startsWith("start ") || suffix.trimmed() != suffix || suffix.isEmpty()) {
-        *error = QStringLiteral("expected \"start <suffix>\" on standard input");
+    if (c != '\n' || !line.startsWith("start ") || QUuid(suffix).toByteArray() != suffix) {
+        *error = QStringLiteral("expected \"start {<uuid>}\" on standard input");
         return std::nullopt;
     }
     return QString::fromUtf8(suffix);

@@ -38,7 +38,7 @@ TEST_F(Callbacks, NoticesReachTheHostInOrderOnTheListenerThread) {
     EXPECT_EQ(log.at(QtCriticalMsg).size(), 1u) << "the unknown device's line only";
 }
 
-TEST_F(Callbacks, ClearedCallbacksAreNotCalledAndSettersTakeNoLock) {
+TEST_F(Callbacks, ClearedCallbacksAreNotCalledAndSettersInitAndAttachDoNotWait) {
     // Notices are handled in order: once the marker has come, the ones before it were passed.
     ASSERT_EQ(crop_assist_set_device_connected_callback(nullptr), 0);
     ASSERT_EQ(crop_assist_set_device_disconnected_callback(nullptr), 0);
@@ -57,7 +57,8 @@ TEST_F(Callbacks, ClearedCallbacksAreNotCalledAndSettersTakeNoLock) {
     ASSERT_EQ(count, 2) << "the registry followed every notice all the same";
     EXPECT_EQ(devices[0].sn + std::string(devices[1].sn), "CD");
 
-    // While another thread waits in a call that the service holds up, a setter still returns.
+    // While another thread waits in a call that the service holds up, a setter still returns,
+    // and so do init and attach of the running library.
     ASSERT_TRUE(session.command(R"(script isenabled {"delayMs":1000,"times":1})"));
     std::atomic<bool> answered{false};
     auto pending = std::async(std::launch::async, [&] {
@@ -68,7 +69,8 @@ TEST_F(Callbacks, ClearedCallbacksAreNotCalledAndSettersTakeNoLock) {
     });
     session.control().waitForRequest("isenabled");
     EXPECT_EQ(crop_assist_set_device_event_callback(&testsupport::NoticeLog::event), 0);
-    EXPECT_FALSE(answered) << "the setter waited for the call in progress";
+    EXPECT_EQ(crop_assist_init() + crop_assist_attach(), 0);
+    EXPECT_FALSE(answered) << "the setter, init or attach waited for the call in progress";
     EXPECT_EQ(pending.get(), 0);
     EXPECT_EQ(log.at(QtCriticalMsg).size(), 0u) << log.dump();
 }

@@ -74,11 +74,18 @@ struct Row {
 
 #define CALL(...) [](Outs& o) { return (void)o, __VA_ARGS__; }
 
+// A host's true may be any non-zero byte (0xFF from another language): called with that byte.
+template <class... Before, class Exported>
+auto withRawBool(Exported f) {
+    return reinterpret_cast<int(CROP_ASSIST_CALL*)(Before..., unsigned char)>(
+        reinterpret_cast<void (*)()>(f));
+}
+
 const std::vector<Row> kRows = {
     {"isenabled", R"("CAM2")", "failed to get feature status", "b=0", "b=0",
      CALL(crop_assist_is_enabled(o.arg("CAM2"), o.arg(o.flag())))},
     {"setenabled", R"({"bval":true,"sn":"CAM1"})", "failed to set feature status", "", "",
-     CALL(crop_assist_set_enabled(o.arg("CAM1"), true))},
+     CALL(withRawBool<const char*>(crop_assist_set_enabled)(o.arg("CAM1"), 0xFF))},
     {"gmode", R"("CAM2")", "failed to get current mode", "m=2", "m=1",
      CALL(crop_assist_get_mode(o.arg("CAM2"), o.arg(&o.m)))},
     {"gemode", R"("CAM2")", "failed to get current effective mode", "m=0", "m=1",
@@ -105,7 +112,7 @@ const std::vector<Row> kRows = {
     {"iaucr", R"("")", "failed to get crash reporting status", "b=0", "b=0",
      CALL(crop_assist_is_upload_crash_reports_enabled(o.arg(o.flag())))},
     {"saucr", R"({"bval":true,"sn":""})", "failed to set crash reporting status", "", "",
-     CALL(crop_assist_set_upload_crash_reports_enabled(true))},
+     CALL(withRawBool<>(crop_assist_set_upload_crash_reports_enabled)(0xFF))},
     {"processframe",
      R"({"dataname":"*","datasize":1024,"height":16,"pixfmt":1,"sn":"CAM1","width":32})",
      "failed to process external frame", "n=1 list=8,4,16,8;", "n=0 list=null",

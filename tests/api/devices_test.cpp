@@ -51,6 +51,11 @@ TEST_F(Devices, ListingsFetchInArrivalOrderAndListInKeyOrder) {
     EXPECT_EQ(list(), "0 ALPHA ALPHAB DUP ZED alpha");
     EXPECT_EQ(text(devices[0]), announced("ALPHA"));
     EXPECT_EQ(fetched(), "ZED alpha ALPHAB ALPHA DUP DUP ");
+    // Announced again, a device is fetched again and its new answer replaces the record.
+    ASSERT_TRUE(session.command(R"(script gdevi {"reply":{"sn":"DUP","name":"N2","id":"I2"}})"));
+    arrive({"DUP"});
+    EXPECT_EQ(list(), "0 ALPHA ALPHAB DUP ZED alpha");
+    EXPECT_EQ(text(devices[2]), "DUP|N2|I2");
 }
 
 TEST_F(Devices, AFailedFetchIsRetriedFirstAndLeavesEarlierResultsInPlace) {

@@ -1,4 +1,5 @@
-// Start-up and attach against scripted stand-ins: failures, sixty paced attempts, no executable.
+// Start-up and attach against scripted stand-ins: failures, sixty paced attempts, no executable;
+// the check of the request connection.
 #include "controllerpeer.h"
 #include "coreapplication.h"
 #include "errors.h"
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLocalServer>
 #include <QTemporaryDir>
 
 using quarn::tellan_api::ApiController;
@@ -59,8 +61,8 @@ TEST(Startup, StartAndAttachFailures) {
     const Case cases[] = {
         {R"({"startup":{"exitCode":0}})", nullptr, 1,
          "Omnivue Service successfully failed to start"},
-        {R"({"startup":{"exitCode":2}})", nullptr, 2,
-         "Omnivue Service failed to start with error: INIT_OTHER_EXISTS"},
+        {R"({"startup":{"exitCode":100}})", nullptr, 100,
+         "Omnivue Service failed to start with error: INIT_UNKNOWN_ERROR"},
         {R"({"startup":{"exitCode":5}})", nullptr, 5,
          "Omnivue Service failed to start with error: StartupResult(5)"},
         {R"({"startup":{"exitCode":101}})", nullptr, 1,
@@ -124,4 +126,19 @@ TEST(Startup, TheExecutableMissingBesideTheLibrary) {
     const Outcome out = start(false, 25);
     EXPECT_EQ(out.code, 99);
     EXPECT_EQ(out.text, "Missing OmnivueService.exe");
+}
+
+// A connection that the service has closed is seen by the next check, though no event loop has
+// run on this thread since.
+TEST(Startup, AClosedRequestConnectionIsSeenAtOnce) {
+    testsupport::ensureCoreApplication();
+    QLocalServer server;
+    ASSERT_TRUE(server.listen(QString("ca_connected_%1").arg(QCoreApplication::applicationPid())));
+    ApiController controller;
+    QLocalSocket& socket = ApiControllerTestPeer::requestSocket(controller);
+    socket.connectToServer(server.fullServerName());
+    ASSERT_TRUE(socket.waitForConnected(5000) && server.waitForNewConnection(5000));
+    EXPECT_TRUE(controller.isConnected());
+    delete server.nextPendingConnection();
+    EXPECT_FALSE(controller.isConnected());
 }

@@ -1,8 +1,10 @@
-// The record's layout, readers waiting for it, nothing left behind (malformed ones: fuzz target).
+// The record's layout, readers waiting for it, a dead owner's remains taken over, nothing left
+// behind (malformed records: fuzz target).
 #include "singleappinstance.h"
 #include "coreapplication.h"
 #include "hostsystem.h"
 #include "platform.h"
+#include "service.h"
 
 #include <QSharedMemory>
 
@@ -15,8 +17,20 @@ using quarn::tellan_api::SingleAppInstance;
 
 TEST(Record, TheOwnerPublishesItsValueAndReadersWaitUntilItIsReady) {
     testsupport::ensureCoreApplication();
+    // Run again as a child: an owner that dies before it is ready, without cleaning up.
+    if (qEnvironmentVariableIsSet("CA_DYING_OWNER")) {
+        SingleAppInstance dying(qEnvironmentVariable("CA_DYING_OWNER"), "dead");
+        std::_Exit(dying.isPrimary() ? 0 : 1);
+    }
     const std::set<std::string> before = testsupport::ipcObjects();
     const QString app = QString("PlatTest%1").arg(QCoreApplication::applicationPid());
+    {
+        // The owners below take over what it left: they are ready, and in the end nothing is left.
+        testsupport::ScopedEnv dying("CA_DYING_OWNER", app.toStdString());
+        const auto run = testsupport::runChild(QCoreApplication::applicationFilePath(),
+                                               {"--gtest_filter=Record.*"});
+        ASSERT_EQ(run.status, 0) << run.describe();
+    }
     // The bytes up to the end the count gives (Windows maps whole pages).
     const auto raw = [&app] {
         QSharedMemory probe, segment;

@@ -15,7 +15,7 @@ bool recordPublished() {
 int startedStatus(const std::string& scenario) {
     testsupport::ScopedEnv environment("OMNIVUE_SCENARIO_JSON", scenario);
     return testsupport::runChild(QString::fromStdString(testsupport::serviceExecutablePath()), {},
-                                 "start {0}\n")
+                                 "start {00000000-0000-0000-0000-000000000000}\n")
         .status;
 }
 
