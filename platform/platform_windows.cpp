@@ -85,9 +85,11 @@ namespace {
 struct ThreadSlot {
     std::atomic<HANDLE> thread{nullptr};
     std::atomic<DWORD> id{0};
+    std::atomic<unsigned> order{0};  // when it entered, counted across the library's threads
 };
 constexpr int kThreadSlots = 8;
 ThreadSlot libraryThreads[kThreadSlots];
+std::atomic<unsigned> threadsEntered{0};
 // How long an unload waits for the library's threads to park.
 constexpr DWORD kParkLimitMs = 500;
 // Handles rather than ids: an id may be reused once the service, or its main thread, has ended.
@@ -112,12 +114,15 @@ void CALLBACK parkThread(ULONG_PTR parked) {
 // thread's exit needs it), so a join would wait in vain, and code left running in an unmapped DLL
 // would crash the host. So each is asked to park and is ended once it has: a thread ended in the
 // middle of its work could leave a lock taken for good (the heap's, Qt's message log's) and the
-// host, or the library loaded again, would hang on it. A thread that has not parked within the
-// limit (stuck outside the library, in a host callback or a lock) is ended where it stands: the
-// host would crash otherwise. Returns whether any thread was ended.
+// host, or the library loaded again, would hang on it. They park one at a time, the last started
+// first: the listener may be waiting for the API thread (a registry lock, a call from a host
+// callback), never the reverse. A thread that has not parked within the limit (held up outside the
+// library, in a host callback) is ended where it stands: the host would crash otherwise. Returns
+// whether any thread was ended.
 bool endLibraryThreads(bool processEnding) {
     static std::atomic<bool> parked[kThreadSlots];
     HANDLE threads[kThreadSlots];
+    unsigned order[kThreadSlots];
     int count = 0;
     bool endedAny = false;
     for (ThreadSlot& slot : libraryThreads) {
@@ -131,14 +136,21 @@ bool endLibraryThreads(bool processEnding) {
             ::CloseHandle(thread);
             continue;
         }
-        parked[count].store(false);
-        ::QueueUserAPC(&parkThread, thread, reinterpret_cast<ULONG_PTR>(&parked[count]));
-        threads[count++] = thread;
+        int at = count++;
+        for (; at > 0 && order[at - 1] < slot.order.load(); --at) {
+            threads[at] = threads[at - 1];
+            order[at] = order[at - 1];
+        }
+        threads[at] = thread;
+        order[at] = slot.order.load();
     }
     const ULONGLONG deadline = ::GetTickCount64() + kParkLimitMs;
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count; ++i) {
+        parked[i].store(false);
+        ::QueueUserAPC(&parkThread, threads[i], reinterpret_cast<ULONG_PTR>(&parked[i]));
         while (!parked[i].load() && !hasEnded(threads[i]) && ::GetTickCount64() < deadline)
             ::Sleep(1);
+    }
     for (int i = 0; i < count; ++i) {
         ::TerminateThread(threads[i], 0);
         ::WaitForSingleObject(threads[i], 1000);
@@ -192,6 +204,7 @@ void enterLibraryThread() {
             continue;
         if (slot.thread.compare_exchange_strong(held, self)) {
             slot.id.store(::GetCurrentThreadId());
+            slot.order.store(++threadsEntered);
             if (held)
                 ::CloseHandle(held);
             return;

@@ -11,8 +11,8 @@
 #    That build has the test suites, which CTest runs under Wine.
 # 3. Builds the C host tests/windows/loadlibrary_host.c against that build's unpacked archive and
 #    runs it: LoadLibrary, the 26 exports by name, calls through cdecl pointers, exit time, a
-#    host that dies with a session open, FreeLibrary before a session, after exit and with a
-#    session open.
+#    host that dies with a session open, FreeLibrary before a session and after exit, and each
+#    way of unloading with a session open (its comment lists them).
 # 4. Runs the demo, which writes its picture.
 #
 # Safe to rerun: the Qt cache, the builds and the Wine prefix are reused.
