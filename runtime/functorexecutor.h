@@ -1,5 +1,6 @@
 // FunctorExecutor: a QObject whose one slot runs a function object in the object's thread.
-// post() queues a call of `execute` with a function object: how work reaches the API thread.
+// post() queues an event that has `execute` run a function object: how work reaches the API
+// thread.
 #pragma once
 
 #include <QMetaType>
@@ -16,6 +17,9 @@ public:
 
     // Queues `f` to run in the executor's thread; callable from any thread.
     void post(Functor f);
+
+protected:
+    bool event(QEvent* e) override;
 
 public slots:
     void execute(FunctorExecutor::Functor f);

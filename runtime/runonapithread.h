@@ -55,8 +55,8 @@ R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
         Op operation;
         std::tuple<const Args&...> args;
         detail::ResultSlot<R> result;
-        // The exception travels in the record, and the API thread signals only after its catch
-        // block has ended: from then on the caller alone reads the exception.
+        // The API thread signals only after its catch block has ended: from then on the caller
+        // alone reads the exception.
         std::exception_ptr failure;
         // Not a std::promise: on MinGW the mutex inside its state is never destroyed and keeps
         // an event handle once contended, a handle lost per call.
@@ -96,8 +96,9 @@ R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
         std::unique_lock<std::mutex> lock(call->doneMutex);
         call->doneCondition.wait(lock, [&call] { return call->finished; });
     }
+    // Moved out: the exception is then the caller's alone, whichever side lets the record go.
     if (call->failure)
-        std::rethrow_exception(call->failure);
+        std::rethrow_exception(std::move(call->failure));
     return call->result.take();
 }
 
