@@ -87,6 +87,8 @@ public:
                               const std::function<bool()>& keepTrying);
     // Starts the listener thread of the callback channel for `suffix`.
     void startListener(const QString& suffix);
+    // Waits, within the listener's connection window, until it is first idle or has ended.
+    void waitForListenerToSettle();
 
     // ---- Commands ---------------------------------------------------------------------------
     bool isEnabled(const char* device);
@@ -142,6 +144,7 @@ private:
     QByteArray requestText;  // the frame being sent; its storage is reused by every request
     qint64 startAttemptMs = kStartAttemptMs;  // only tests shorten it
     std::thread listenerThread;
+    std::atomic<bool> listenerSettled{false};
     std::map<QByteArray, DeviceRecord> devices;
     std::deque<QByteArray> pendingDevices;
     platform::ReleasingMutex<std::recursive_mutex> devicesMutex;

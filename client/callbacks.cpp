@@ -6,6 +6,8 @@
 #include "platform.h"
 #include "recorder.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLocalSocket>
 #include <QtDebug>
 
@@ -23,22 +25,28 @@ constexpr qint64 kConnectTimeoutMs = 5000;
 constexpr qint64 kRetryPauseMs = 50;
 
 // A service may still be creating its callback server when its request server already answers,
-// so a refused attempt is repeated within the window, unless the controller is going away.
-bool connectCallbackSocket(QLocalSocket& socket, const QString& name) {
-    return connectWithin(socket, name, kConnectTimeoutMs, kRetryPauseMs,
-                         [] { return ApiController::listenerRunning.load(); });
+// so a refused attempt is repeated within the window, unless the controller is going away. A
+// refused attempt is followed by an idle pause: the listener has settled.
+bool connectCallbackSocket(QLocalSocket& socket, const QString& name, std::atomic<bool>& settled) {
+    return connectWithin(socket, name, kConnectTimeoutMs, kRetryPauseMs, [&settled] {
+        settled.store(true);
+        return ApiController::listenerRunning.load();
+    });
 }
 
 // Reads notices until the flag is cleared, the service closes the socket or a read fails.
-void listen(ApiController& controller, QLocalSocket& socket) {
+void listen(ApiController& controller, QLocalSocket& socket, std::atomic<bool>& settled) {
     QByteArray buffer;
     while (ApiController::listenerRunning.load() &&
            socket.state() == QLocalSocket::ConnectedState) {
         // The one-second wait bounds how long a stop has to wait for an idle listener.
         if (socket.bytesAvailable() <= 0) {
-            platform::setLibraryThreadWaiting(true);
+            settled.store(true);
             const bool ready = socket.waitForReadyRead(1000);
-            platform::setLibraryThreadWaiting(false);
+            // Qt's Windows pipe reader queues a readyRead for the thread's event loop after each
+            // read, and waitForReadyRead emits it itself: this thread has no loop, so without
+            // this the queued ones would pile up for as long as the session lasts.
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
             if (!ready)
                 continue;
         }
@@ -65,9 +73,10 @@ void listen(ApiController& controller, QLocalSocket& socket) {
 }
 
 // Connects, then reads notices until the controller goes or the connection ends.
-void listenUntilStopped(ApiController* controller, const QString& suffix) {
+void listenUntilStopped(ApiController* controller, const QString& suffix,
+                        std::atomic<bool>& settled) {
     QLocalSocket socket;
-    if (!connectCallbackSocket(socket, QLatin1String(kCallbackServerPrefix) + suffix)) {
+    if (!connectCallbackSocket(socket, QLatin1String(kCallbackServerPrefix) + suffix, settled)) {
         // Given up because the controller is going away: nothing failed.
         if (!ApiController::listenerRunning.load())
             return;
@@ -76,7 +85,7 @@ void listenUntilStopped(ApiController* controller, const QString& suffix) {
         return;
     }
     try {
-        listen(*controller, socket);
+        listen(*controller, socket, settled);
     } catch (const std::exception& e) {
         // An exception leaving a thread function would abort the host.
         qCritical().noquote() << "Callback listener failed:" << e.what();
@@ -88,10 +97,17 @@ void listenUntilStopped(ApiController* controller, const QString& suffix) {
 }
 
 // The listener thread's body. It tells its starter once the system layer knows it.
-void listenForCallbacks(ApiController* controller, QString suffix, std::atomic<bool>* entered) {
+void listenForCallbacks(ApiController* controller, QString suffix, std::atomic<bool>* entered,
+                        std::atomic<bool>* settled) {
     platform::enterLibraryThread();
     entered->store(true);
-    listenUntilStopped(controller, suffix);
+    listenUntilStopped(controller, suffix, *settled);
+    settled->store(true);
+    // A listener that has stopped reading stays, idle, until the controller goes: an unload that
+    // has to end the library's threads (Windows) then finds it in a wait rather than on its way
+    // out through the runtime's thread exit.
+    while (ApiController::listenerRunning.load())
+        platform::idleSleep(static_cast<int>(kRetryPauseMs));
     platform::leaveLibraryThread();
 }
 
@@ -99,14 +115,25 @@ void listenForCallbacks(ApiController* controller, QString suffix, std::atomic<b
 
 void ApiController::startListener(const QString& suffix) {
     listenerRunning.exchange(true);
+    listenerSettled.store(false);
     // Returns only once the thread is known to the system layer, which must end it itself at an
     // unload it cannot wait through: an unload right after init would otherwise miss it, and on
     // Windows a thread that has not begun cannot begin under the loader lock that the unload
     // holds; it would begin afterwards, in unmapped code. A thread starts in microseconds.
     std::atomic<bool> entered{false};
-    listenerThread = std::thread(listenForCallbacks, this, suffix, &entered);
+    listenerThread = std::thread(listenForCallbacks, this, suffix, &entered, &listenerSettled);
     while (!entered.load())
         std::this_thread::yield();
+}
+
+void ApiController::waitForListenerToSettle() {
+    // Until it has read what the service sent on connecting, or waits to connect again, or has
+    // ended: then init returns with the listener idle, and a host that unloads at once finds it so.
+    QElapsedTimer waited;
+    waited.start();
+    while (listenerThread.joinable() && !listenerSettled.load() &&
+           waited.elapsed() < kConnectTimeoutMs + 1000)
+        platform::idleSleep(1);
 }
 
 void ApiController::onDeviceArrived(const QByteArray& identifier) {

@@ -49,6 +49,7 @@ void ApiController::create() {
         controller->startService();
     else
         controller->attachService();
+    controller->waitForListenerToSettle();
     slot.current.store(controller.release());
 }
 

@@ -1,8 +1,9 @@
 #include "localconnect.h"
 
+#include "platform.h"
+
 #include <QElapsedTimer>
 #include <QLocalSocket>
-#include <QThread>
 
 namespace quarn::tellan_api {
 
@@ -18,7 +19,7 @@ bool connectWithin(QLocalSocket& socket, const QString& name, qint64 waitMs, qin
         if (clock.elapsed() + pauseMs >= waitMs || (keepTrying && !keepTrying()))
             return false;
         socket.abort();
-        QThread::msleep(static_cast<unsigned long>(pauseMs));
+        platform::idleSleep(static_cast<int>(pauseMs));
     }
 }
 

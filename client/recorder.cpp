@@ -11,7 +11,6 @@
 #include <QtDebug>
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -27,6 +26,8 @@ namespace {
 constexpr auto kFlushInterval = std::chrono::milliseconds(250);
 // Pending bytes at which the writer is woken at once.
 constexpr int kWriteAtBytes = 1 << 20;
+// How often the sleeping writer looks for work that cannot wait for the next flush.
+constexpr int kWakeCheckMs = 10;
 // Pending bytes from which the writer counts as behind: frames then go without their pixels.
 constexpr int kBehindBytes = 32 << 20;
 // Records whose members are longer than this may refer to an earlier equal one instead.
@@ -38,7 +39,6 @@ constexpr int kRememberedRecords = 4096;
 // racing the end of a session finds it closed rather than gone.
 struct State {
     std::mutex mutex;
-    std::condition_variable wake;
     bool open = false;
     bool stopping = false;
     bool dumpRequested = false;
@@ -134,8 +134,6 @@ void append(State& s, const QByteArray& members, const QByteArray& extra = QByte
         return;
     }
     s.pending += line;
-    if (s.pending.size() >= kWriteAtBytes)
-        s.wake.notify_one();
 }
 
 // A call's record. A call made with the same arguments as a recent one (a host that polls, a
@@ -192,11 +190,15 @@ void writerLoop() {
     platform::enterLibraryThread();
     std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
-        platform::setLibraryThreadWaiting(true);
-        s.wake.wait_for(lock, kFlushInterval, [&s] {
-            return s.stopping || s.dumpRequested || s.pending.size() >= kWriteAtBytes;
-        });
-        platform::setLibraryThreadWaiting(false);
+        // Short sleeps without the lock, in which an unload may park this thread (see platform.h);
+        // a condition variable's wait would not let it.
+        const auto flushAt = std::chrono::steady_clock::now() + kFlushInterval;
+        while (!(s.stopping || s.dumpRequested || s.pending.size() >= kWriteAtBytes) &&
+               std::chrono::steady_clock::now() < flushAt) {
+            lock.unlock();
+            platform::idleSleep(kWakeCheckMs);
+            lock.lock();
+        }
         const bool last = s.stopping;
         QByteArray chunk;
         bool rewrite = false;
@@ -294,7 +296,6 @@ void endSessionOf(State& s) noexcept {
             s.stopping = true;
             active.store(false);
         }
-        s.wake.notify_one();
         if (s.writer.joinable())
             s.writer.join();
         s.file.close();
@@ -339,7 +340,6 @@ void hostCall(const RecordLine& line, int64_t began, int result) noexcept {
         appendCall(s, line.members(), extra);
         if (s.ringLimit > 0 && (result == 97 || result == 99)) {
             s.dumpRequested = true;
-            s.wake.notify_one();
         }
     } catch (...) {
     }

@@ -36,21 +36,23 @@ bool processIsEnding(int64_t pid);
 // The library's own threads and the service process it started, made known to the system layer
 // for one case: an unload while a session is still open. Windows unloads a DLL with the loader
 // lock held, so its threads can neither finish nor be joined there; the Windows side then ends
-// the service and those threads itself, at once, and the rest of the release must leave them
-// alone (unloadEndedThreads). Elsewhere these calls record nothing: an unload there stops the
-// session the ordinary way.
-// A thread enters working; `waiting` tells whether it is blocked in a wait that holds no lock, the
-// one place where it can be ended safely: the API thread says so around its event loop's waits,
-// the listener around its reads.
+// the service and those threads itself, and the rest of the release must leave them alone
+// (unloadEndedThreads). Elsewhere these calls record nothing: an unload there stops the session
+// the ordinary way.
+// A thread is known from enterLibraryThread to leaveLibraryThread. An unload ends such a thread
+// only once it has parked itself: the request to park reaches it in its next alertable wait (the
+// event loop's, a socket's, idleSleep), between two pieces of work, where it holds no lock.
 void enterLibraryThread();
-void setLibraryThreadWaiting(bool waiting);
 void leaveLibraryThread();
+// Sleeps `ms`; a library thread may be parked by an unload during the sleep.
+void idleSleep(int ms);
 // The process id of the service this library started; 0 when there is none.
 void setStartedProcess(long long processId);
 // Keeps the module that holds `address` loaded until the process ends. Qt runs threads of its own
 // (such as the one that watches threads it did not start) that an unload of Qt would leave in
 // unmapped code; on Windows, where a host without Qt unloads Qt with this library, Qt is kept.
-// A Qt linked into this library itself (the self-contained build) is not: it goes with it.
+// An address inside this library itself is ignored (a Qt linked into the self-contained build
+// goes with it): the library must stay unloadable.
 void keepModuleLoaded(const void* address);
 // True once an unload has ended the library's threads: their objects must then be left as they
 // are, neither stopped nor destroyed.

@@ -121,9 +121,11 @@ void removeOrphanedSegment(const std::string& nativeKey) {
 // dlclose and process exit run the library's release on a thread that may still join others.
 void enterLibraryThread() {}
 
-void setLibraryThreadWaiting(bool) {}
-
 void leaveLibraryThread() {}
+
+void idleSleep(int ms) {
+    ::usleep(static_cast<useconds_t>(ms) * 1000);
+}
 
 void setStartedProcess(long long) {}
 

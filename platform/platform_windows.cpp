@@ -79,153 +79,199 @@ void removeOrphanedSegment(const std::string&) {}
 namespace {
 
 // Lock-free slots: DllMain reads them with the loader lock held, where waiting for a lock that
-// another thread holds could hang the unload.
+// another thread holds could hang the unload. A slot holds the thread's own handle: while it is
+// open the thread's id cannot pass to another thread, and once the thread has ended (also when
+// QThread::terminate() ended it without leaving) the handle says so.
 struct ThreadSlot {
+    std::atomic<HANDLE> thread{nullptr};
     std::atomic<DWORD> id{0};
-    std::atomic<bool> waiting{false};
+    std::atomic<unsigned> order{0};  // when it entered, counted across the library's threads
 };
 constexpr int kThreadSlots = 8;
 ThreadSlot libraryThreads[kThreadSlots];
-// A handle rather than an id: an id may be reused once the service has ended.
+std::atomic<unsigned> threadsEntered{0};
+// How long an unload waits for the library's threads to park.
+constexpr DWORD kParkLimitMs = 500;
+// Handles rather than ids: an id may be reused once the service, or its main thread, has ended.
 std::atomic<HANDLE> startedProcess{nullptr};
-std::atomic<DWORD> startedMainThread{0};
+std::atomic<HANDLE> startedMainThread{nullptr};
 std::atomic<bool> threadsEnded{false};
 
-ThreadSlot* ownSlot() {
-    for (ThreadSlot& slot : libraryThreads)
-        if (slot.id.load() == ::GetCurrentThreadId())
-            return &slot;
-    return nullptr;
+bool hasEnded(HANDLE object) {
+    return ::WaitForSingleObject(object, 0) == WAIT_OBJECT_0;
 }
 
-// Whether a library thread other than the caller is not in a wait.
-bool anyWorking() {
-    for (ThreadSlot& slot : libraryThreads) {
-        const DWORD id = slot.id.load();
-        if (id != 0 && id != ::GetCurrentThreadId() && !slot.waiting.load())
-            return true;
-    }
-    return false;
+// Runs as an APC, so only in an alertable wait of the thread (Qt's event loop and socket waits,
+// idleSleep) and never inside another APC: the thread is between two pieces of work and holds no
+// lock. It stays here, in a wait that is not alertable, until the unload ends it.
+void CALLBACK parkThread(ULONG_PTR parked) {
+    reinterpret_cast<std::atomic<bool>*>(parked)->store(true);
+    for (;;)
+        ::Sleep(INFINITE);
 }
 
-// Holds each thread still; the context read returns only once the suspension has taken hold.
-void suspendAll(HANDLE* threads, int count) {
-    for (int i = 0; i < count; ++i) {
-        ::SuspendThread(threads[i]);
-        CONTEXT context{};
-        context.ContextFlags = CONTEXT_CONTROL;
-        ::GetThreadContext(threads[i], &context);
-    }
-}
-
-// Ends the session at DLL_PROCESS_DETACH, when the host unloads the library with a session open
-// (FreeLibrary) or the process ends without crop_assist_exit. The threads cannot finish under the
-// loader lock (a thread's exit needs it), so a join or the API thread's stop would wait in vain,
-// and code left running in an unmapped DLL would crash the host. So they are ended here, but only
-// while each is held still in a wait that holds no lock: one ended in the middle of its work could
-// leave a lock taken for good (the heap's, Qt's message log's), and the host, or the library loaded
-// again, would hang on it. They get half a second to reach such a wait. The service goes last, so
-// that the listener does not wake up to its end. The threads' objects are leaked (see
-// unloadEndedThreads).
-void endSessionAtUnload() {
+// Ends the library's threads at DLL_PROCESS_DETACH. They cannot finish under the loader lock (a
+// thread's exit needs it), so a join would wait in vain, and code left running in an unmapped DLL
+// would crash the host. So each is asked to park and is ended once it has: a thread ended in the
+// middle of its work could leave a lock taken for good (the heap's, Qt's message log's) and the
+// host, or the library loaded again, would hang on it. They park one at a time, the last started
+// first: the listener may be waiting for the API thread (a registry lock, a call from a host
+// callback), never the reverse. A thread that has not parked within the limit (held up outside the
+// library, in a host callback) is ended where it stands: the host would crash otherwise. Returns
+// whether any thread was ended.
+bool endLibraryThreads(bool processEnding) {
+    static std::atomic<bool> parked[kThreadSlots];
     HANDLE threads[kThreadSlots];
+    unsigned order[kThreadSlots];
     int count = 0;
+    bool endedAny = false;
     for (ThreadSlot& slot : libraryThreads) {
-        const DWORD id = slot.id.load();
-        if (id == 0 || id == ::GetCurrentThreadId())
+        HANDLE thread = slot.thread.exchange(nullptr);
+        if (!thread)
             continue;
-        const DWORD access =
-            THREAD_TERMINATE | THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | SYNCHRONIZE;
-        if (HANDLE thread = ::OpenThread(access, FALSE, id))
-            threads[count++] = thread;
+        // At process end the system has ended every other thread already, where it stood.
+        const bool ended = processEnding || hasEnded(thread);
+        endedAny = endedAny || processEnding;
+        if (ended || slot.id.load() == ::GetCurrentThreadId()) {
+            ::CloseHandle(thread);
+            continue;
+        }
+        int at = count++;
+        for (; at > 0 && order[at - 1] < slot.order.load(); --at) {
+            threads[at] = threads[at - 1];
+            order[at] = order[at - 1];
+        }
+        threads[at] = thread;
+        order[at] = slot.order.load();
     }
-    for (int waited = 0;; waited += 10) {
-        suspendAll(threads, count);
-        if (!anyWorking() || waited >= 500)
-            break;
-        for (int i = 0; i < count; ++i)
-            ::ResumeThread(threads[i]);
-        ::Sleep(10);
+    const ULONGLONG deadline = ::GetTickCount64() + kParkLimitMs;
+    for (int i = 0; i < count; ++i) {
+        parked[i].store(false);
+        ::QueueUserAPC(&parkThread, threads[i], reinterpret_cast<ULONG_PTR>(&parked[i]));
+        while (!parked[i].load() && !hasEnded(threads[i]) && ::GetTickCount64() < deadline)
+            ::Sleep(1);
     }
     for (int i = 0; i < count; ++i) {
         ::TerminateThread(threads[i], 0);
         ::WaitForSingleObject(threads[i], 1000);
         ::CloseHandle(threads[i]);
     }
-    for (ThreadSlot& slot : libraryThreads)
-        slot.id.store(0);
-    if (count > 0)
-        threadsEnded.store(true);
-    if (HANDLE process = startedProcess.exchange(nullptr)) {
-        // Asked first, as QProcess::terminate() asks: a service ended while it holds the
-        // semaphore of its announcement record would leave it taken (Windows semaphores have no
-        // undo), and the next service would wait on it for good.
-        ::PostThreadMessageW(startedMainThread.load(), WM_CLOSE, 0, 0);
+    return endedAny || count > 0;
+}
+
+// Ends the service this library started. Asked first, as QProcess::terminate() asks: a service
+// ended while it holds the semaphore of its announcement record would leave it taken (Windows
+// semaphores have no undo), and the next service would wait on it for good. The request goes only
+// to a service that still runs, and by the id of a thread whose handle is held: that id cannot
+// have passed to another program's thread.
+void endStartedService() {
+    HANDLE process = startedProcess.exchange(nullptr);
+    HANDLE mainThread = startedMainThread.exchange(nullptr);
+    if (process && !hasEnded(process)) {
+        if (mainThread)
+            ::PostThreadMessageW(::GetThreadId(mainThread), WM_CLOSE, 0, 0);
         if (::WaitForSingleObject(process, 500) != WAIT_OBJECT_0) {
             ::TerminateProcess(process, 1);
             ::WaitForSingleObject(process, 1000);
         }
-        ::CloseHandle(process);
     }
+    if (mainThread)
+        ::CloseHandle(mainThread);
+    if (process)
+        ::CloseHandle(process);
+}
+
+// Ends the session at DLL_PROCESS_DETACH, when the host unloads the library with a session open
+// (FreeLibrary) or the process ends without crop_assist_exit. The service goes last, so that the
+// listener does not wake up to its end. The threads' objects are leaked (see unloadEndedThreads).
+void endSessionAtUnload(bool processEnding) {
+    if (endLibraryThreads(processEnding))
+        threadsEnded.store(true);
+    endStartedService();
 }
 
 }  // namespace
 
 void enterLibraryThread() {
-    const DWORD self = ::GetCurrentThreadId();
+    HANDLE self = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
+                           &self, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return;
     for (ThreadSlot& slot : libraryThreads) {
-        DWORD empty = 0;
-        if (slot.id.compare_exchange_strong(empty, self)) {
-            slot.waiting.store(false);
+        // Free: empty, or left by a thread that ended without leaving.
+        HANDLE held = slot.thread.load();
+        if (held && !hasEnded(held))
+            continue;
+        if (slot.thread.compare_exchange_strong(held, self)) {
+            slot.id.store(::GetCurrentThreadId());
+            slot.order.store(++threadsEntered);
+            if (held)
+                ::CloseHandle(held);
             return;
         }
     }
-}
-
-void setLibraryThreadWaiting(bool waiting) {
-    if (ThreadSlot* slot = ownSlot())
-        slot->waiting.store(waiting);
+    ::CloseHandle(self);
 }
 
 void leaveLibraryThread() {
-    if (ThreadSlot* slot = ownSlot()) {
-        slot->waiting.store(false);  // the slot's next thread starts out working
-        slot->id.store(0);
+    const DWORD self = ::GetCurrentThreadId();
+    for (ThreadSlot& slot : libraryThreads) {
+        if (slot.id.load() != self)
+            continue;
+        HANDLE held = slot.thread.exchange(nullptr);
+        if (held)
+            ::CloseHandle(held);
+        slot.id.store(0);
+        return;
     }
+}
+
+void idleSleep(int ms) {
+    // Alertable, so that an unload's request to park is served; such calls end the sleep early.
+    const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(ms);
+    for (ULONGLONG now = ::GetTickCount64(); now < deadline; now = ::GetTickCount64())
+        ::SleepEx(static_cast<DWORD>(deadline - now), TRUE);
 }
 
 void keepModuleLoaded(const void* address) {
     const DWORD lookUp =
         GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
-    HMODULE module = nullptr, own = nullptr;
-    ::GetModuleHandleExA(lookUp, static_cast<LPCSTR>(address), &module);
+    HMODULE own = nullptr;
+    HMODULE module = nullptr;
     ::GetModuleHandleExA(lookUp, reinterpret_cast<LPCSTR>(&keepModuleLoaded), &own);
-    // A Qt linked into this library goes with it: pinning it would keep the library itself
-    // loaded, and an unload would then never end the session.
-    if (module && module != own)
-        ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                             static_cast<LPCSTR>(address), &module);
+    // Qt linked into this library goes with it; pinning it would pin the library itself.
+    if (!::GetModuleHandleExA(lookUp, static_cast<LPCSTR>(address), &module) || module == own)
+        return;
+    ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         static_cast<LPCSTR>(address), &module);
 }
 
 void setStartedProcess(long long processId) {
     HANDLE process = nullptr;
-    if (processId != 0)
-        process =
-            ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(processId));
-    // Its first thread is its main thread, whose message queue takes the request to end.
-    DWORD mainThread = 0;
-    HANDLE snapshot = processId ? ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0) : nullptr;
-    THREADENTRY32 thread{};
-    thread.dwSize = sizeof thread;
-    if (snapshot && snapshot != INVALID_HANDLE_VALUE && ::Thread32First(snapshot, &thread)) {
-        do {
-            if (thread.th32OwnerProcessID == static_cast<DWORD>(processId))
-                mainThread = thread.th32ThreadID;
-        } while (mainThread == 0 && ::Thread32Next(snapshot, &thread));
+    HANDLE mainThread = nullptr;
+    if (processId != 0) {
+        const DWORD pid = static_cast<DWORD>(processId);
+        process = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+        // Its first thread is its main thread, whose message queue takes the request to end.
+        HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        THREADENTRY32 entry{};
+        entry.dwSize = sizeof entry;
+        if (snapshot != INVALID_HANDLE_VALUE) {
+            for (BOOL more = ::Thread32First(snapshot, &entry); more && !mainThread;
+                 more = ::Thread32Next(snapshot, &entry))
+                if (entry.th32OwnerProcessID == pid)
+                    mainThread = ::OpenThread(THREAD_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                              entry.th32ThreadID);
+            ::CloseHandle(snapshot);
+        }
+        // The id was read before the handle was opened: it must still be the service's thread.
+        if (mainThread && ::GetProcessIdOfThread(mainThread) != pid) {
+            ::CloseHandle(mainThread);
+            mainThread = nullptr;
+        }
     }
-    if (snapshot && snapshot != INVALID_HANDLE_VALUE)
-        ::CloseHandle(snapshot);
-    startedMainThread.store(mainThread);
+    if (HANDLE previous = startedMainThread.exchange(mainThread))
+        ::CloseHandle(previous);
     if (HANDLE previous = startedProcess.exchange(process))
         ::CloseHandle(previous);
 }
@@ -252,8 +298,9 @@ bool processIsEnding(int64_t pid) {
 
 // Runs before the C runtime's atexit handlers and static destructors of this DLL, which hold the
 // rest of the library's release.
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+// `reserved` is non-null when the process is ending rather than the library being unloaded.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_DETACH)
-        quarn::tellan_api::platform::endSessionAtUnload();
+        quarn::tellan_api::platform::endSessionAtUnload(reserved != nullptr);
     return TRUE;
 }

@@ -76,23 +76,24 @@ int ApiThread::startAndWait() {
 
 void ApiThread::run() {
     platform::enterLibraryThread();
-    // Between calls the thread is blocked in its event dispatcher's wait, holding no lock: the one
-    // place where an unload that cannot wait for it may end it (see platform.h).
-    if (QAbstractEventDispatcher* dispatcher = eventDispatcher()) {
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock,
-                         [] { platform::setLibraryThreadWaiting(true); });
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::awake,
-                         [] { platform::setLibraryThreadWaiting(false); });
-    }
     const int32_t result = initialize();
-    {
+    // The result is posted once the loop is about to wait for the first time: the dispatcher has
+    // then made what it makes on its first turn (on Windows a message window, which may load a
+    // system DLL), so init returns with this thread idle and a host may unload at once.
+    QMetaObject::Connection firstWait;
+    const auto report = [this, result, &firstWait] {
+        QObject::disconnect(firstWait);
         // Notified under the lock: the waiter cannot return, and later destroy the condition,
         // before this thread is done with it.
         std::lock_guard<std::mutex> lock(startMutex);
         startResult = result;
         startFinished = true;
         startCondition.notify_all();
-    }
+    };
+    if (QAbstractEventDispatcher* dispatcher = eventDispatcher())
+        firstWait = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, report);
+    else
+        report();
     // Entered after a failed start too; stop() then only has to quit it.
     QThread::run();
     platform::leaveLibraryThread();
@@ -179,14 +180,24 @@ struct ApiThreadDeleter {
     }
 };
 
+// The retained application's argc and argv. They are references the application keeps, so they
+// live on the heap: an unload that has to leave the application behind (see releaseRuntime)
+// leaves them with it, and a later image of the library, finding that application, must not
+// read them from this image's unmapped data.
+struct ApplicationArguments {
+    explicit ApplicationArguments(std::string path) : path(std::move(path)) {
+        argv[0] = &this->path[0];
+    }
+    std::string path;  // the host executable's path, argv[0]
+    int argc = 1;
+    char* argv[2] = {nullptr, nullptr};
+};
+
 // The process-wide state of this file.
 struct Runtime {
     std::unique_ptr<ApiThread, ApiThreadDeleter> apiThreadInstance;
+    std::unique_ptr<ApplicationArguments> applicationArguments;  // outlives the application
     std::unique_ptr<QCoreApplication> retainedApplication;
-    // Its characters are the application's argv[0] and must outlive the application.
-    std::string applicationPath;
-    int applicationArgc = 1;
-    char* applicationArgv[2] = {nullptr, nullptr};
     bool unloadReleaseRegistered = false;
 };
 
@@ -203,14 +214,14 @@ void releaseRuntime() {
         // destroying its objects or the application they used could touch what it left half done.
         (void)rt.apiThreadInstance.release();
         (void)rt.retainedApplication.release();
+        (void)rt.applicationArguments.release();
         return;
     }
     std::unique_ptr<ApiThread, ApiThreadDeleter> thread = std::move(rt.apiThreadInstance);
     thread.reset();
     std::unique_ptr<QCoreApplication> application = std::move(rt.retainedApplication);
     application.reset();
-    rt.applicationArgv[0] = nullptr;
-    rt.applicationPath.clear();
+    rt.applicationArguments.reset();
 }
 
 // Releases what exit did not, when the library is unloaded or the process ends. It must run
@@ -250,10 +261,9 @@ int startApi() {
     if (!QCoreApplication::instance()) {
         qInfo("Omnivue API: Qt Application not initialized - creating and retaining");
         try {
-            rt.applicationPath = platform::executablePath();
-            rt.applicationArgv[0] = &rt.applicationPath[0];
-            rt.retainedApplication.reset(
-                new QCoreApplication(rt.applicationArgc, rt.applicationArgv));
+            auto arguments = std::make_unique<ApplicationArguments>(platform::executablePath());
+            rt.retainedApplication.reset(new QCoreApplication(arguments->argc, arguments->argv));
+            rt.applicationArguments = std::move(arguments);
         } catch (const std::exception& e) {
             qCritical() << "Failed to initialize Qt:" << e.what();
             return INIT_UNKNOWN_ERROR;

@@ -1,5 +1,6 @@
 // FunctorExecutor: a QObject whose one slot runs a function object in the object's thread.
-// Posting to `execute` with a queued connection is how work reaches the API thread.
+// post() queues an event that has `execute` run a function object: how work reaches the API
+// thread.
 #pragma once
 
 #include <QMetaType>
@@ -12,11 +13,13 @@ class FunctorExecutor : public QObject {
 public:
     using Functor = std::function<void()>;
 
-    // Also registers "FunctorExecutor::Functor" with the meta-type system, once per process.
     explicit FunctorExecutor(QObject* parent = nullptr);
 
-    // Queues a copy of `f` to run in the executor's thread; callable from any thread.
-    void post(const Functor& f);
+    // Queues `f` to run in the executor's thread; callable from any thread.
+    void post(Functor f);
+
+protected:
+    bool event(QEvent* e) override;
 
 public slots:
     void execute(FunctorExecutor::Functor f);

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <tuple>
@@ -47,15 +48,16 @@ struct ResultSlot<void> {
 // The arguments are captured by reference; the caller's frame outlives the wait.
 template <typename R, typename Op, typename... Args>
 R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
-    // Everything the API thread touches lives in the caller's frame. The posted Functor holds
-    // only its address, which fits the Functor itself: copying it into the event allocates
-    // nothing beyond the event, and copies no argument.
+    // The record is owned by both sides: the caller may see the call finished while the API
+    // thread is still inside the unlock that announced it (winpthreads marks a mutex unlocked
+    // before it wakes a waiter), so whichever side lets go last destroys it.
     struct Call {
+        Call(Op op, const Args&... a) : operation(op), args(a...) {}
         Op operation;
         std::tuple<const Args&...> args;
         detail::ResultSlot<R> result;
-        // The exception travels in the caller's frame, and the API thread signals only after
-        // its catch block has ended: from then on the caller alone holds the exception.
+        // The API thread signals only after its catch block has ended: from then on the caller
+        // alone reads the exception.
         std::exception_ptr failure;
         // Not a std::promise: on MinGW the mutex inside its state is never destroyed and keeps
         // an event handle once contended, a handle lost per call.
@@ -86,21 +88,22 @@ R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
             } catch (...) {
                 failure = std::current_exception();
             }
-            // Signalled under the lock: the caller cannot return, and end this frame, before
-            // the API thread has let go of it.
+            // The arguments live in the caller's frame, which ends once it sees `finished`.
             std::lock_guard<std::mutex> lock(doneMutex);
             finished = true;
             doneCondition.notify_one();
         }
-    } call{operation, std::tie(args...), {}, {}, {}, {}, false};
-    executor->post([&call] { call.run(); });
+    };
+    const auto call = std::make_shared<Call>(operation, args...);
+    executor->post([call] { call->run(); });
     {
-        std::unique_lock<std::mutex> lock(call.doneMutex);
-        call.doneCondition.wait(lock, [&call] { return call.finished; });
+        std::unique_lock<std::mutex> lock(call->doneMutex);
+        call->doneCondition.wait(lock, [&call] { return call->finished; });
     }
-    if (call.failure)
-        std::rethrow_exception(call.failure);
-    return call.result.take();
+    // Moved out: the exception is then the caller's alone, whichever side lets the record go.
+    if (call->failure)
+        std::rethrow_exception(std::move(call->failure));
+    return call->result.take();
 }
 
 }  // namespace quarn::tellan_api

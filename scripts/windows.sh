@@ -17,7 +17,8 @@
 #    - beside stub DLLs named as Qt's and the compiler's (Qt5Core.dll, libstdc++-6.dll, ...)
 #      that export nothing we use, the C host tests/windows/loadlibrary_host.c: LoadLibrary, the
 #      26 exports by name, calls through cdecl pointers, exit time, a host that dies with a
-#      session open, FreeLibrary before a session, after exit and with a session open;
+#      session open, FreeLibrary before a session and after exit, and each way of unloading
+#      with a session open (its comment lists them);
 #    - beside a shared Qt of the host's own, tests/windows/qt_host.cpp: a session from its Qt
 #      event loop, after which its own Qt still works.
 # 5. Runs the SDK build's demo, which writes its picture.

@@ -12,8 +12,8 @@ bool stdinIsTerminal();
 void setDefaultEnvironment(const char* name, const char* value);
 
 // True once the system has asked this program to close in a way that no signal carries: on
-// Windows the WM_CLOSE message that QProcess::terminate() and taskkill post to a console
-// program's main thread. Call it from the main thread; the first call makes the thread's message
+// Windows the WM_CLOSE message that QProcess::terminate() posts to a console program's main
+// thread. Call it from the main thread; the first call makes the thread's message
 // queue, so call it once early. Always false on POSIX, where SIGTERM does that job.
 bool closeRequested();
 

@@ -1,12 +1,8 @@
 /* A Windows C host that knows the library only by its file: it loads crop_assist.dll with
- * LoadLibrary, finds every export by its undecorated name, calls through __cdecl pointers, and
- * unloads it with FreeLibrary before any session, after exit, and with a session still open, and
- * loads it again after that. A host that dies with a session open must not leave its service
- * running.
- *
+ * LoadLibrary, finds every export by its undecorated name, calls through __cdecl pointers and
+ * unloads it before any session and after exit; then the ways of leaving with a session open.
  *   loadlibrary_host.exe crop_assist.dll NAME...   (NAME: each function the header declares)
- *   loadlibrary_host.exe --die crop_assist.dll     (starts a session and ends itself abruptly)
- *
+ *   loadlibrary_host.exe --die|--unloads crop_assist.dll   (run by the first)
  * Exit status 0 when every step held; otherwise the failing step is printed. */
 #include <crop_assist.h>
 
@@ -15,82 +11,202 @@
 #include <tlhelp32.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
-typedef int(CROP_ASSIST_CALL* StartFn)(void);
-typedef bool(CROP_ASSIST_CALL* IsInitializedFn)(void);
-typedef int(CROP_ASSIST_CALL* GetDevicesFn)(const TellanDeviceInfo** devices, int* count);
-typedef int(CROP_ASSIST_CALL* IsEnabledFn)(const char* device, bool* enabled);
-
 static int failures = 0;
+static HMODULE library;
+static ULONGLONG slowest; /* the slowest FreeLibrary so far, ms */
+static volatile ULONGLONG watchedUntil;
+static volatile LONG notices, inCallback, mailboxState;
+enum { kPhaseHeld = 0x600D }; /* a phase's status when every step held; a crash may give 0 */
+static const char kControl[] = "\\\\.\\pipe\\OmnivueUnloadHostControl";
 
 static void check(int ok, const char* what) {
     printf("%s: %s\n", ok ? "ok" : "FAILED", what);
-    if (!ok)
-        ++failures;
+    failures += !ok;
 }
-
-static FARPROC entry(HMODULE library, const char* name) {
-    FARPROC address = GetProcAddress(library, name);
-    if (!address)
-        printf("FAILED: no export named %s\n", name);
-    return address;
+static void* entry(const char* name) {
+    void* address = library ? (void*)GetProcAddress(library, name) : NULL;
+    return address ? address : (check(0, name), NULL);
 }
-
-/* Service processes alive now, waiting up to `ms` for them to be gone. */
-static int servicesAfter(DWORD ms) {
-    const ULONGLONG deadline = GetTickCount64() + ms;
-    for (;;) {
+/* Calls an export of the current library that takes nothing (bool results as int). */
+static int call(const char* name) {
+    int(CROP_ASSIST_CALL * function)(void) = entry(name);
+    return function ? function() : -1;
+}
+/* Service processes alive (the last one's id in `pid`), waiting up to `ms` for none. */
+static int servicesAfter(DWORD ms, DWORD* pid) {
+    for (const ULONGLONG deadline = GetTickCount64() + ms;; Sleep(50)) {
         int count = 0;
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32 process;
-        process.dwSize = sizeof process;
+        PROCESSENTRY32 process = {.dwSize = sizeof process};
         for (BOOL more = Process32First(snapshot, &process); more;
              more = Process32Next(snapshot, &process))
-            count += _stricmp(process.szExeFile, "OmnivueService.exe") == 0;
+            if (_stricmp(process.szExeFile, "OmnivueService.exe") == 0 && ++count && pid)
+                *pid = process.th32ProcessID;
         CloseHandle(snapshot);
         if (count == 0 || GetTickCount64() >= deadline)
             return count;
-        Sleep(50);
     }
 }
-
-/* Loads the library and starts a session through the pointers. */
-static HMODULE loadAndInit(const char* path) {
-    HMODULE library = LoadLibraryA(path);
-    StartFn init = library ? (StartFn)(void*)entry(library, "crop_assist_init") : NULL;
-    const int rc = init ? init() : -1;
-    if (rc != CROP_ASSIST_OK)
-        printf("crop_assist_init gave %d\n", rc);
-    check(rc == CROP_ASSIST_OK, "LoadLibrary, then crop_assist_init gives 0");
-    return library;
+static void loadAndStart(const char* path, const char* start) {
+    library = LoadLibraryA(path);
+    check(call(start) == CROP_ASSIST_OK, start);
 }
-
-/* Runs this program again as a host that dies with a session open; its service must follow. */
-static void hostDies(const char* path) {
-    char self[MAX_PATH], command[3 * MAX_PATH];
-    GetModuleFileNameA(NULL, self, sizeof self);
-    snprintf(command, sizeof command, "\"%s\" --die \"%s\"", self, path);
-    STARTUPINFOA startup;
+/* FreeLibrary of the current library; how long it took in ms. */
+static ULONGLONG unload(void) {
+    const ULONGLONG before = GetTickCount64();
+    check(FreeLibrary(library) != 0, "FreeLibrary");
+    const ULONGLONG took = GetTickCount64() - before;
+    printf("FreeLibrary took %llu ms\n", took);
+    return slowest = took > slowest ? took : slowest, took;
+}
+/* Runs `command`; its status, 0xDEAD when it overran `ms`, STILL_ACTIVE when not waited for. */
+static DWORD run(char* command, DWORD ms) {
+    STARTUPINFOA startup = {.cb = sizeof startup};
     PROCESS_INFORMATION child;
-    GetStartupInfoA(&startup);
-    DWORD status = 0;
+    DWORD status = 0xDEAD;
     if (CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &child)) {
-        WaitForSingleObject(child.hProcess, 30000);
+        if (ms && WaitForSingleObject(child.hProcess, ms) != WAIT_OBJECT_0)
+            TerminateProcess(child.hProcess, 0xDEAD), WaitForSingleObject(child.hProcess, ms);
         GetExitCodeProcess(child.hProcess, &status);
         CloseHandle(child.hThread);
         CloseHandle(child.hProcess);
     }
-    check(status == 0xC0000409, "a host dies abruptly with a session open");
-    check(servicesAfter(1000) == 0, "its service ends within a second");
+    return status;
+}
+/* One command on the stand-in's control channel (OMNIVUE_CONTROL); true when it answers "ok". */
+static int control(const char* command) {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 100 && pipe == INVALID_HANDLE_VALUE; ++i, Sleep(50))
+        pipe = CreateFileA(kControl, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    char answer[3] = "";
+    DWORD n = 0;
+    const int ok = WriteFile(pipe, command, (DWORD)strlen(command), &n, NULL) &&
+                   WriteFile(pipe, "\n", 1, &n, NULL) && ReadFile(pipe, answer, 2, &n, NULL) &&
+                   strcmp(answer, "ok") == 0;
+    CloseHandle(pipe);
+    return ok;
+}
+/* Ends the process with status 3 once a step armed with watch(ms) overruns; watch(0) disarms. */
+static DWORD WINAPI watchdog(LPVOID unused) {
+    while (!watchedUntil || GetTickCount64() < watchedUntil)
+        Sleep(50);
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "FAILED: hung\n", 13, (DWORD*)&unused, NULL);
+    return TerminateProcess(GetCurrentProcess(), 3);
+}
+static void watch(DWORD ms) {
+    watchedUntil = ms ? GetTickCount64() + ms : 0;
+}
+/* Counts notices; the one with text "x" calls in while exit waits for the listener, so that exit
+ * has to end the API thread. */
+static void CROP_ASSIST_CALL onEvent(int code, const char* text) {
+    InterlockedIncrement(&notices);
+    if (code == 2 && strcmp(text, "x") == 0 && InterlockedExchange(&inCallback, 1) == 0) {
+        Sleep(500); /* exit has begun meanwhile and holds the library's lock */
+        call("crop_assist_is_initialized");
+        inCallback = 2;
+    }
+}
+static void setEventCallback(void) {
+    int(CROP_ASSIST_CALL * set)(DeviceEventCallback) =
+        entry("crop_assist_set_device_event_callback");
+    check(set && set(onEvent) == CROP_ASSIST_OK, "the event callback is set");
+}
+/* A thread with a message queue: state 1 queue made, 2 asked to look, 3 got WM_CLOSE, 4 not. */
+static DWORD WINAPI mailbox(LPVOID unused) {
+    MSG message;
+    PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE);
+    for (mailboxState = 1; mailboxState != 2;)
+        Sleep(10);
+    mailboxState = PeekMessageA(&message, NULL, WM_CLOSE, WM_CLOSE, PM_REMOVE) ? 3 : 4;
+    return unused != NULL;
+}
+/* The ways of unloading with a session open, in one process: 200 rounds of init, a flood of
+ * notices and FreeLibrary, then FreeLibrary at once after init and after attach, ten rounds each;
+ * every unload followed by an allocation and a log line on a watchdog. */
+static void unloads(const char* path) {
+    static char flood[6 + 4 * 4000 + 1] = "rawcb ", service[] = "OmnivueService.exe --standalone";
+    for (int i = 0; i < 4000; ++i)
+        memcpy(flood + 6 + 4 * i, "2e\\n", 4);
+    for (int round = 0; round < 220; ++round) {
+        watch(20000);
+        if (round == 210)
+            check(run(service, 0) == STILL_ACTIVE && control("clients"), "a service to attach");
+        loadAndStart(path, round < 210 ? "crop_assist_init" : "crop_assist_attach");
+        if (round < 200)
+            setEventCallback(), check(control(flood), "a flood of notices is sent");
+        unload();
+        watch(2000);
+        free(memset(malloc(1 << 20), 1, 1 << 20));
+        printf("round %d, %ld notices so far\n", round, notices);
+    }
+    watch(60000);
+    check(control("quit") && servicesAfter(5000, NULL) == 0, "it ends on request");
+    loadAndStart(path, "crop_assist_init");
+    setEventCallback();
+    check(control("event 2 x"), "an event is sent");
+    while (inCallback == 0)
+        Sleep(10);
+    call("crop_assist_exit");
+    while (inCallback != 2)
+        Sleep(10);
+    Sleep(200); /* the listener leaves */
+    check(unload() < 300, "the unload after it does not wait for the ended thread");
+    /* The service crashed; by the unload its main thread's id may belong to a thread of ours. */
+    loadAndStart(path, "crop_assist_init");
+    DWORD pid = 0, mainThread = 0, id = 0;
+    servicesAfter(0, &pid);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0), holder = NULL;
+    THREADENTRY32 thread = {.dwSize = sizeof thread};
+    for (BOOL more = Thread32First(snapshot, &thread); more && !mainThread;
+         more = Thread32Next(snapshot, &thread))
+        mainThread = thread.th32OwnerProcessID == pid ? thread.th32ThreadID : 0;
+    CloseHandle(snapshot);
+    check(control("crash") && servicesAfter(5000, NULL) == 0, "the service crashes");
+    Sleep(500); /* the library takes the crash in */
+    /* A free thread id is reused: take threads until one has the service's old id. */
+    for (int i = 0; i < 30000 && !holder; ++i) {
+        HANDLE candidate = CreateThread(NULL, 0, mailbox, NULL, CREATE_SUSPENDED, &id);
+        if (id == mainThread)
+            holder = candidate;
+        else
+            TerminateThread(candidate, 0), WaitForSingleObject(candidate, 1000),
+                CloseHandle(candidate);
+    }
+    for (ResumeThread(holder); holder && mailboxState != 1;)
+        Sleep(10);
+    BYTE* base = (BYTE*)library; /* its size is read while it is still there */
+    const SIZE_T size = ((IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew))
+                            ->OptionalHeader.SizeOfImage;
+    unload();
+    mailboxState = 2;
+    WaitForSingleObject(holder, 5000);
+    check(mailboxState != 3, "the unload's WM_CLOSE reached no thread but the service's");
+    /* Another image (a copy, as two plugins may ship it) runs where the unloaded one was not. */
+    check(VirtualAlloc(base, size, MEM_RESERVE, PAGE_NOACCESS) &&
+              CopyFileA(path, "crop_assist_copy.dll", FALSE),
+          "the old range reserved, a copy under another name");
+    loadAndStart("crop_assist_copy.dll", "crop_assist_init");
+    check(call("crop_assist_is_initialized") == 1 && call("crop_assist_exit") == 0, "it runs");
+    unload();
+    DeleteFileA("crop_assist_copy.dll");
 }
 
 int main(int argc, char** argv) {
-    if (argc == 3 && strcmp(argv[1], "--die") == 0) {
-        loadAndInit(argv[2]);
-        fflush(stdout);
-        TerminateProcess(GetCurrentProcess(), 0xC0000409); /* as a fatal error ends a process */
-        return 1;
+    setvbuf(stdout, NULL, _IONBF, 0); /* in order with the children's lines */
+    SetEnvironmentVariableA("OMNIVUE_CONTROL", kControl + 9);
+    if (argc == 3 && strcmp(argv[1], "--die") == 0) { /* as a fatal error ends a process */
+        loadAndStart(argv[2], "crop_assist_init");
+        TerminateProcess(GetCurrentProcess(), 0xC0000409);
+    }
+    if (argc == 3 && strcmp(argv[1], "--unloads") == 0) {
+        CloseHandle(CreateThread(NULL, 0, watchdog, NULL, 0, NULL));
+        unloads(argv[2]);
+        printf("slowest FreeLibrary %llu ms\n", slowest);
+        check(slowest < 500, "no FreeLibrary waited out the time for the threads to park");
+        return failures == 0 ? kPhaseHeld : 1;
     }
     if (argc < 3) {
         fprintf(stderr, "usage: loadlibrary_host crop_assist.dll NAME...\n");
@@ -99,61 +215,34 @@ int main(int argc, char** argv) {
     const char* path = argv[1];
 
     /* Every declared name, undecorated; then an unload before any session. */
-    HMODULE library = LoadLibraryA(path);
-    check(library != NULL, "LoadLibrary");
-    if (!library)
-        return 1;
+    library = LoadLibraryA(path);
     int found = 0;
     for (int i = 2; i < argc; ++i)
-        found += entry(library, argv[i]) != NULL;
-    printf("found %d of %d exports\n", found, argc - 2);
+        found += entry(argv[i]) != NULL;
     check(found == argc - 2 && found == 26, "all 26 names found by GetProcAddress");
-    check(FreeLibrary(library) != 0, "FreeLibrary with no session open");
+    unload();
 
     /* A session through __cdecl pointers, exit, then an unload after exit. */
-    library = loadAndInit(path);
-    if (!library)
-        return 1;
-    IsInitializedFn isInitialized =
-        (IsInitializedFn)(void*)entry(library, "crop_assist_is_initialized");
-    GetDevicesFn getDevices = (GetDevicesFn)(void*)entry(library, "crop_assist_get_devices");
-    IsEnabledFn isEnabled = (IsEnabledFn)(void*)entry(library, "crop_assist_is_enabled");
-    StartFn stop = (StartFn)(void*)entry(library, "crop_assist_exit");
-    if (!isInitialized || !getDevices || !isEnabled || !stop)
-        return 1;
-    check(isInitialized(), "crop_assist_is_initialized is true");
-    const TellanDeviceInfo* devices = NULL;
-    int count = 0;
-    bool enabled = true;
-    check(getDevices(&devices, &count) == CROP_ASSIST_OK, "crop_assist_get_devices answers");
-    check(isEnabled(NULL, &enabled) == CROP_ASSIST_INVALID_ARGUMENT, "a null device gives 98");
-    check(servicesAfter(0) == 1, "one service runs while the session is open");
-    ULONGLONG before = GetTickCount64();
-    check(stop() == CROP_ASSIST_OK && !isInitialized(), "crop_assist_exit ends the session");
-    printf("crop_assist_exit took %llu ms\n", GetTickCount64() - before);
-    /* The service ends on the stop request at once; ignoring it costs the 3 s wait and a kill. */
-    check(GetTickCount64() - before < 1000, "that exit returns within a second");
-    check(servicesAfter(1000) == 0, "exit ends the service it started");
+    loadAndStart(path, "crop_assist_init");
+    int(CROP_ASSIST_CALL * isEnabled)(const char*, bool*) = entry("crop_assist_is_enabled");
+    check(isEnabled && isEnabled(NULL, &(bool){true}) == 98, "a null device gives 98");
+    const ULONGLONG before = GetTickCount64();
+    check(call("crop_assist_exit") == 0 && GetTickCount64() - before < 1000 &&
+              call("crop_assist_is_initialized") == 0 && servicesAfter(1000, NULL) == 0,
+          "exit ends the session and its service within a second (on WM_CLOSE, not a kill)");
+    unload();
 
-    check(FreeLibrary(library) != 0, "FreeLibrary after exit");
-    hostDies(path);
-
-    /* An unload with the session still open must neither hang nor leave the service running. */
-    library = loadAndInit(path);
-    if (!library)
-        return 1;
-    before = GetTickCount64();
-    check(FreeLibrary(library) != 0, "FreeLibrary with a session open");
-    const ULONGLONG took = GetTickCount64() - before;
-    printf("FreeLibrary with a session open took %llu ms\n", took);
-    check(took < 1000, "that FreeLibrary returns within a second");
-    check(servicesAfter(1000) == 0, "no service process remains after it");
-
-    /* Loaded again after such an unload, the library starts afresh. */
-    library = loadAndInit(path);
-    stop = library ? (StartFn)(void*)entry(library, "crop_assist_exit") : NULL;
-    check(stop && stop() == CROP_ASSIST_OK && FreeLibrary(library), "then exit and FreeLibrary");
-
+    /* Leaving with a session open, in processes of their own: a crash or a hang fails a step. */
+    for (int i = 0; i < 2; ++i) {
+        char command[3 * MAX_PATH], self[MAX_PATH];
+        GetModuleFileNameA(NULL, self, sizeof self);
+        snprintf(command, sizeof command, "\"%s\" %s \"%s\"", self, i ? "--unloads" : "--die",
+                 path);
+        const DWORD status = run(command, 900000);
+        printf("%s ended with 0x%lx\n", command, (unsigned long)status);
+        check(status == (i ? kPhaseHeld : 0xC0000409), i ? "the unloads" : "a host that dies");
+        check(servicesAfter(1000, NULL) == 0, "no service process remains");
+    }
     printf("loadlibrary_host: %d failed\n", failures);
     return failures == 0 ? 0 : 1;
 }
