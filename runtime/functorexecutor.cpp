@@ -3,16 +3,21 @@
 #include <QCoreApplication>
 #include <QEvent>
 
-#include <mutex>
+#include <atomic>
 #include <utility>
 
 namespace {
 
 // Qt's event queue orders everything a poster did before post() ahead of the call. Both sides
-// also pass through this lock, so that the same order shows where Qt's internals cannot be
-// seen (thread checkers against an uninstrumented Qt). It exists before any thread does, and
-// each pass is empty, so sharing it between executors costs next to nothing.
-std::mutex handoff;
+// also pass this point, so that the same order shows where Qt's internals cannot be seen (thread
+// checkers against an uninstrumented Qt): each pass acquires what every earlier pass released.
+// An atomic rather than a lock: a process-wide mutex that was once contended keeps a kernel event
+// for good on Windows (winpthreads), one handle more at a random moment of a long session.
+std::atomic<unsigned> handoff{0};
+
+void passHandoff() {
+    handoff.fetch_add(1, std::memory_order_acq_rel);
+}
 
 // The event that carries one function object. A plain event type of the executor's own, not one
 // registered with Qt: nothing but the executor ever receives it.
@@ -28,7 +33,7 @@ public:
 
 FunctorExecutor::FunctorExecutor(QObject* parent) : QObject(parent) {
     // An executor made on one thread and moved to another is handed over like a call.
-    { std::lock_guard<std::mutex> passed(handoff); }
+    passHandoff();
 }
 
 void FunctorExecutor::post(Functor f) {
@@ -38,12 +43,12 @@ void FunctorExecutor::post(Functor f) {
     // image (two plugins each shipping the library, or a reload at another base), and a later
     // image's calls would run that unmapped code. The event is made before the lock is passed.
     auto* event = new RunEvent(std::move(f));
-    { std::lock_guard<std::mutex> passed(handoff); }
+    passHandoff();
     QCoreApplication::postEvent(this, event);
 }
 
 bool FunctorExecutor::event(QEvent* e) {
-    { std::lock_guard<std::mutex> passed(handoff); }  // before the event is read at all
+    passHandoff();  // before the event is read at all
     if (e->type() != kRunEvent)
         return QObject::event(e);
     execute(static_cast<RunEvent*>(e)->functor);
@@ -51,6 +56,6 @@ bool FunctorExecutor::event(QEvent* e) {
 }
 
 void FunctorExecutor::execute(FunctorExecutor::Functor f) {
-    { std::lock_guard<std::mutex> passed(handoff); }
+    passHandoff();
     f();
 }
