@@ -19,11 +19,22 @@ if [ ${#missing[@]} -gt 0 ]; then
         dpkg --print-foreign-architectures | grep -qx "$arch" || $SUDO dpkg --add-architecture "$arch"
     done
     apt_install() {
-        $SUDO apt-get update -qq
+        # A package run that something else broke off (a machine stopped mid-upgrade) blocks
+        # every install until it is finished; finishing it is what apt itself asks for.
+        DEBIAN_FRONTEND=noninteractive $SUDO dpkg --configure -a || true
+        # Another package run (an upgrade the machine started itself) holds the lock: wait.
+        local wait=(-o DPkg::Lock::Timeout=600)
+        $SUDO apt-get "${wait[@]}" update -qq
         # Never let a multiarch install remove anything (g++-multilib and cross compilers clash).
-        DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-remove "${missing[@]}"
+        DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${wait[@]}" install -y -qq --no-remove \
+            "${missing[@]}"
     }
     # The i386 and amd64 copies of a library must have the same version; while a mirror is
-    # half synchronised they may not, and a second try a little later usually succeeds.
-    apt_install || { echo "Install failed; retrying in 60 s"; sleep 60; apt_install; }
+    # half synchronised they may not, and a later try usually succeeds.
+    for delay in 60 120 0; do
+        apt_install && break
+        [ "$delay" -gt 0 ] || exit 1
+        echo "Install failed; retrying in $delay s"
+        sleep "$delay"
+    done
 fi
