@@ -1,13 +1,13 @@
 // Keeps Qt log lines from any thread, in order, while alive; at most one may be alive.
 #pragma once
 
-#include <QMutex>
 #include <QString>
 #include <QtGlobal>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
@@ -20,7 +20,7 @@ public:
         active = nullptr;
     }
     void clear() {
-        QMutexLocker lock(&mutex_);
+        Lock lock(busy_);
         lines_.clear();
     }
     int count(QtMsgType level, const std::string& text) const {
@@ -28,7 +28,7 @@ public:
         return static_cast<int>(std::count(lines.begin(), lines.end(), text));
     }
     std::vector<std::string> at(QtMsgType level) const {
-        QMutexLocker lock(&mutex_);
+        Lock lock(busy_);
         std::vector<std::string> out;
         for (const auto& line : lines_)
             if (line.first == level)
@@ -37,7 +37,7 @@ public:
     }
     std::string dump() const {
         static const char* const kLevels[] = {"debug", "warning", "critical", "fatal", "info"};
-        QMutexLocker lock(&mutex_);
+        Lock lock(busy_);
         std::string out;
         for (const auto& line : lines_)
             out += std::string(kLevels[line.first % 5]) + ": " + line.second + "\n";
@@ -48,13 +48,22 @@ private:
     static inline std::atomic<LogCapture*> active{nullptr};
     static void handler(QtMsgType type, const QMessageLogContext&, const QString& message) {
         if (LogCapture* self = active) {
-            QMutexLocker lock(&self->mutex_);
+            Lock lock(self->busy_);
             self->lines_.emplace_back(type, message.toStdString());
         }
     }
-    // Qt's: a std::mutex keeps a kernel event on Windows once it has been contended, and that
-    // handle would count against the soak's baseline whenever it first happens.
-    mutable QMutex mutex_;
+    // A spin lock: a std::mutex keeps a kernel event on Windows once it has been contended, a
+    // handle that would count against the soak's baseline whenever it first happens, and
+    // ThreadSanitizer cannot see QMutex's futex. Lines are few and short, so waits are too.
+    struct Lock {
+        explicit Lock(std::atomic_flag& flag) : flag_(flag) {
+            while (flag_.test_and_set(std::memory_order_acquire))
+                std::this_thread::yield();
+        }
+        ~Lock() { flag_.clear(std::memory_order_release); }
+        std::atomic_flag& flag_;
+    };
+    mutable std::atomic_flag busy_ = ATOMIC_FLAG_INIT;
     std::vector<std::pair<QtMsgType, std::string>> lines_;
     QtMessageHandler previous_;
 };
