@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Compiles the Windows side with Debian's 32-bit MinGW-w64 cross compiler, into build-mingw/:
-# the Qt-free sources (the Windows platform layer, the API lock, the command-line host), the
+# the Qt-free sources (the Windows platform layer, the API lock), the
 # public and export headers as C and as C++ with their layout checks, the __cdecl checks, and a
 # small DLL whose export table must list every crop_assist_* function of the header, undecorated
-# and caller-cleans (__cdecl), with the command-line host linked against it. Nothing here runs
+# and caller-cleans (__cdecl), with the C example host linked against it. Nothing here runs
 # Windows code; the parts that need Qt need a Windows Qt and are not built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,14 +23,6 @@ step "Qt-free library sources"
 "$cxx" -std=c++17 "${warn[@]}" -Iplatform -c platform/platform_windows.cpp \
     -o "$out/platform_windows.o"
 "$cxx" -std=c++17 "${warn[@]}" -Iapi -c api/apimutex.cpp -o "$out/apimutex.o"
-
-step "the command-line host (Qt-free, public headers only)"
-tool_objects=()
-for f in main commands bindings help session watch shell hostsystem_windows \
-    output values frames picture; do
-    "$cxx" -std=c++17 "${warn[@]}" -Iapi -Itools -c "tools/$f.cpp" -o "$out/tool_$f.o"
-    tool_objects+=("$out/tool_$f.o")
-done
 
 step "public header and layout checks as C and C++, for hosts and for the library"
 for building in "" -DCROP_ASSIST_BUILDING; do
@@ -74,8 +66,9 @@ step "export table of a DLL built from the header's declarations (-mrtd)"
 "$cxx" -shared -static -o "$out/crop_assist_probe.dll" \
     -Wl,--out-implib,"$out/libcrop_assist_probe.dll.a" \
     "$out/export_probe.o" "$out/platform_windows.o" "$out/apimutex.o"
-# A host links against the DLL's import library by the names the header declares.
-"$cxx" -static -o "$out/cropassist.exe" "${tool_objects[@]}" "$out/libcrop_assist_probe.dll.a"
+# A C host (the documented example) links against the import library by the header's names.
+"$cc" "${c_flags[@]}" -c docs/example.c -o "$out/example.o"
+"$cc" -o "$out/example.exe" "$out/example.o" "$out/libcrop_assist_probe.dll.a"
 # Exported names as the DLL lists them: "[   0] crop_assist_attach" lines of objdump -p.
 i686-w64-mingw32-objdump -p "$out/crop_assist_probe.dll" |
     sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
