@@ -34,12 +34,19 @@ names=$(tr '\n' ' ' < api/crop_assist.h |
     grep -oE 'CROP_ASSIST_CALL[[:space:]]+crop_assist_[a-z_]+[[:space:]]*\(' |
     sed -E 's/^CROP_ASSIST_CALL[[:space:]]+//; s/[[:space:]]*\($//' | sort)
 
+# Makes build folder $1 ready for the Qt in $2: CMake keeps the Qt package it found first, so a
+# build of another Qt (new configure options give a new cache key) starts from a fresh cache.
+fresh_cache() {
+    mkdir -p "$1"
+    grep -qs "^Qt5_DIR:PATH=$2/" "$1/CMakeCache.txt" || rm -f "$1/CMakeCache.txt"
+}
+
 # The self-contained SDK of one architecture, in one folder, packed, its imports and exports
 # checked: the DLL's export table and crop_assist.def must list exactly the header's functions.
 product() {
     local arch=$1 out=$2 qt
     qt=$(bash scripts/qt-mingw.sh "$arch" static)
-    mkdir -p "$out"
+    fresh_cache "$out" "$qt"
     cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
         -DCROP_ASSIST_WINDOWS_ARCH="$arch" -DCROP_ASSIST_QT_PREFIX="$qt" \
@@ -60,7 +67,7 @@ product() {
 suites() {
     local arch=$1 out=$2 emulator=$3 qt
     qt=$(bash scripts/qt-mingw.sh "$arch")
-    mkdir -p "$out"
+    fresh_cache "$out" "$qt"
     cat > "$out/kit.cmake" <<KIT
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_C_COMPILER $arch-w64-mingw32-gcc-posix)

@@ -2,7 +2,7 @@
  * LoadLibrary, finds every export by its undecorated name, calls through __cdecl pointers and
  * unloads it before any session and after exit; then the ways of leaving with a session open.
  *   loadlibrary_host.exe crop_assist.dll NAME...   (NAME: each function the header declares)
- *   loadlibrary_host.exe --die|--unloads crop_assist.dll   (run by the first)
+ *   loadlibrary_host.exe --die|--unloads|--reload crop_assist.dll   (run by the first)
  * Exit status 0 when every step held; otherwise the failing step is printed. */
 #include <crop_assist.h>
 
@@ -19,7 +19,8 @@ static HMODULE library;
 static ULONGLONG slowest; /* the slowest FreeLibrary so far, ms */
 static volatile ULONGLONG watchedUntil;
 static volatile LONG notices, inCallback, mailboxState;
-enum { kPhaseHeld = 0x600D }; /* a phase's status when every step held; a crash may give 0 */
+static volatile DWORD mailboxId; /* the thread id that the mailbox waits in */
+enum { kPhaseHeld = 0x600D };    /* a phase's status when every step held; a crash may give 0 */
 static const char kControl[] = "\\\\.\\pipe\\OmnivueUnloadHostControl";
 
 static void check(int ok, const char* what) {
@@ -116,6 +117,8 @@ static void setEventCallback(void) {
 }
 /* A thread with a message queue: state 1 queue made, 2 asked to look, 3 got WM_CLOSE, 4 not. */
 static DWORD WINAPI mailbox(LPVOID unused) {
+    if (GetCurrentThreadId() != mailboxId)
+        return 0; /* a candidate of another id: it ends as threads do */
     MSG message;
     PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE);
     for (mailboxState = 1; mailboxState != 2;)
@@ -123,19 +126,22 @@ static DWORD WINAPI mailbox(LPVOID unused) {
     mailboxState = PeekMessageA(&message, NULL, WM_CLOSE, WM_CLOSE, PM_REMOVE) ? 3 : 4;
     return unused != NULL;
 }
-/* The ways of unloading with a session open, in one process: 200 rounds of init, a flood of
+/* The ways of unloading with a session open, in one process: rounds of init, a flood of
  * notices and FreeLibrary, then FreeLibrary at once after init and after attach, ten rounds each;
  * every unload followed by an allocation and a log line on a watchdog. */
 static void unloads(const char* path) {
     static char flood[6 + 4 * 4000 + 1] = "rawcb ", service[] = "OmnivueService.exe --standalone";
     for (int i = 0; i < 4000; ++i)
         memcpy(flood + 6 + 4 * i, "2e\\n", 4);
-    for (int round = 0; round < 220; ++round) {
+    /* 32-bit Wine keeps about 3 MiB of address space for each thread that an unload ends: after
+     * some 200 rounds no 2 GiB process has room for the next load. */
+    const int floods = sizeof(void*) == 4 ? 100 : 200;
+    for (int round = 0; round < floods + 20; ++round) {
         watch(20000);
-        if (round == 210)
+        if (round == floods + 10)
             check(run(service, 0) == STILL_ACTIVE && control("clients"), "a service to attach");
-        loadAndStart(path, round < 210 ? "crop_assist_init" : "crop_assist_attach");
-        if (round < 200)
+        loadAndStart(path, round < floods + 10 ? "crop_assist_init" : "crop_assist_attach");
+        if (round < floods)
             setEventCallback(), check(control(flood), "a flood of notices is sent");
         unload();
         watch(2000);
@@ -166,25 +172,34 @@ static void unloads(const char* path) {
     CloseHandle(snapshot);
     check(control("crash") && servicesAfter(5000, NULL) == 0, "the service crashes");
     Sleep(500); /* the library takes the crash in */
-    /* A free thread id is reused: take threads until one has the service's old id. */
-    for (int i = 0; i < 30000 && !holder; ++i) {
+    /* A free thread id is reused: take threads until one has the service's old id (for 30 s at
+     * most). The others end by returning: one ended from outside keeps its stack on 32-bit Wine. */
+    mailboxId = mainThread;
+    for (const ULONGLONG until = GetTickCount64() + 30000; !holder && GetTickCount64() < until;) {
         HANDLE candidate = CreateThread(NULL, 0, mailbox, NULL, CREATE_SUSPENDED, &id);
         if (id == mainThread)
             holder = candidate;
         else
-            TerminateThread(candidate, 0), WaitForSingleObject(candidate, 1000),
-                CloseHandle(candidate);
+            ResumeThread(candidate), WaitForSingleObject(candidate, 1000), CloseHandle(candidate);
     }
+    printf("the service's old thread id %s\n", holder ? "is a thread of ours" : "was not reused");
     for (ResumeThread(holder); holder && mailboxState != 1;)
         Sleep(10);
-    BYTE* base = (BYTE*)library; /* its size is read while it is still there */
-    const SIZE_T size = ((IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew))
-                            ->OptionalHeader.SizeOfImage;
     unload();
     mailboxState = 2;
     WaitForSingleObject(holder, 5000);
     check(mailboxState != 3, "the unload's WM_CLOSE reached no thread but the service's");
-    /* Another image (a copy, as two plugins may ship it) runs where the unloaded one was not. */
+}
+/* After an unload with a session open, another image (a copy, as two plugins may ship it) runs
+ * where the unloaded one was not. A process of its own: on 32-bit Wine each thread ended by an
+ * unload keeps about 3 MiB of address space, and after the rounds above no range is left for a
+ * DLL at a new base. */
+static void reload(const char* path) {
+    loadAndStart(path, "crop_assist_init");
+    BYTE* base = (BYTE*)library; /* its size is read while it is still there */
+    const SIZE_T size = ((IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew))
+                            ->OptionalHeader.SizeOfImage;
+    unload();
     check(VirtualAlloc(base, size, MEM_RESERVE, PAGE_NOACCESS) &&
               CopyFileA(path, "crop_assist_copy.dll", FALSE),
           "the old range reserved, a copy under another name");
@@ -200,6 +215,10 @@ int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "--die") == 0) { /* as a fatal error ends a process */
         loadAndStart(argv[2], "crop_assist_init");
         TerminateProcess(GetCurrentProcess(), 0xC0000409);
+    }
+    if (argc == 3 && strcmp(argv[1], "--reload") == 0) {
+        reload(argv[2]);
+        return failures == 0 ? kPhaseHeld : 1;
     }
     if (argc == 3 && strcmp(argv[1], "--unloads") == 0) {
         CloseHandle(CreateThread(NULL, 0, watchdog, NULL, 0, NULL));
@@ -233,14 +252,14 @@ int main(int argc, char** argv) {
     unload();
 
     /* Leaving with a session open, in processes of their own: a crash or a hang fails a step. */
-    for (int i = 0; i < 2; ++i) {
+    static const char* const phases[] = {"--die", "--unloads", "--reload"};
+    for (int i = 0; i < 3; ++i) {
         char command[3 * MAX_PATH], self[MAX_PATH];
         GetModuleFileNameA(NULL, self, sizeof self);
-        snprintf(command, sizeof command, "\"%s\" %s \"%s\"", self, i ? "--unloads" : "--die",
-                 path);
+        snprintf(command, sizeof command, "\"%s\" %s \"%s\"", self, phases[i], path);
         const DWORD status = run(command, 900000);
         printf("%s ended with 0x%lx\n", command, (unsigned long)status);
-        check(status == (i ? kPhaseHeld : 0xC0000409), i ? "the unloads" : "a host that dies");
+        check(status == (i ? kPhaseHeld : 0xC0000409), i ? phases[i] + 2 : "a host that dies");
         check(servicesAfter(1000, NULL) == 0, "no service process remains");
     }
     printf("loadlibrary_host: %d failed\n", failures);
