@@ -5,7 +5,9 @@
 #include <crop_assist.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLocalSocket>
+#include <QThread>
 #include <QTimer>
 
 #include <windows.h>
@@ -40,8 +42,13 @@ void CROP_ASSIST_CALL event(int code, const char* text) {
 
 template <typename Done>
 bool spinUntil(Done done) {
-    for (int i = 0; i < 200 && !done(); ++i)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    // processEvents() with a time limit never waits for an event, so the loop waits itself.
+    QElapsedTimer waited;
+    waited.start();
+    while (!done() && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents();
+        QThread::msleep(5);
+    }
     return done();
 }
 
