@@ -81,15 +81,9 @@ ApiController::~ApiController() {
     if (serviceProcess.state() != QProcess::NotRunning)
         serviceProcess.terminate();
     listenerRunning.exchange(false);
-    if (listenerThread.joinable()) {
-        try {
-            listenerThread.join();
-        } catch (...) {
-            if (listenerThread.joinable()) {
-                qWarning("Error joining listener thread - detaching");
-                listenerThread.detach();
-            }
-        }
+    if (listenerThread) {
+        listenerThread->wait();
+        listenerThread.reset();
     }
     if (serviceProcess.state() != QProcess::NotRunning) {
         if (!serviceProcess.waitForFinished(3000)) {

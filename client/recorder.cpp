@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include "platform.h"
+#include "workerthread.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -12,8 +13,8 @@
 
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace quarn::tellan_api::recording {
@@ -64,7 +65,7 @@ struct State {
     std::deque<QByteArray> ring;
     int64_t droppedPixels = 0;
     int64_t droppedPixelBytes = 0;
-    std::thread writer;
+    std::unique_ptr<WorkerThread> writer;
 
     ~State();
 };
@@ -275,7 +276,8 @@ void beginSession() noexcept {
         if (s.ringLimit == 0)
             s.pending = s.header;
         s.open = true;
-        s.writer = std::thread(writerLoop);
+        s.writer = std::make_unique<WorkerThread>(writerLoop);
+        s.writer->start();
         active.store(true);
         qInfo().noquote() << "Recording the session to" << path;
     } catch (...) {
@@ -296,16 +298,21 @@ void endSessionOf(State& s) noexcept {
             s.stopping = true;
             active.store(false);
         }
-        if (s.writer.joinable())
-            s.writer.join();
+        if (s.writer) {
+            s.writer->wait();
+            s.writer.reset();
+        }
         s.file.close();
     } catch (...) {
     }
 }
 
 State::~State() {
-    // An unload that ended the library's threads may have ended the writer inside the lock.
-    if (!platform::unloadEndedThreads())
+    // An unload that ended the library's threads may have ended the writer inside the lock, or
+    // parked it until the image is gone: it is neither waited for nor destroyed.
+    if (platform::unloadEndedThreads())
+        (void)writer.release();
+    else
         endSessionOf(*this);
 }
 
