@@ -8,7 +8,6 @@
 
 #include "crop_assist.h"
 #include "releasingmutex.h"
-#include "workerthread.h"
 
 #include <QByteArray>
 #include <QJsonValue>
@@ -21,8 +20,8 @@
 #include <deque>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -144,7 +143,7 @@ private:
     QByteArray readBuffer;
     QByteArray requestText;  // the frame being sent; its storage is reused by every request
     qint64 startAttemptMs = kStartAttemptMs;  // only tests shorten it
-    std::unique_ptr<WorkerThread> listenerThread;
+    std::thread listenerThread;
     std::atomic<bool> listenerSettled{false};
     std::map<QByteArray, DeviceRecord> devices;
     std::deque<QByteArray> pendingDevices;

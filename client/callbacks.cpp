@@ -121,9 +121,7 @@ void ApiController::startListener(const QString& suffix) {
     // Windows a thread that has not begun cannot begin under the loader lock that the unload
     // holds; it would begin afterwards, in unmapped code. A thread starts in microseconds.
     std::atomic<bool> entered{false};
-    listenerThread = std::make_unique<WorkerThread>(
-        [this, suffix, &entered] { listenForCallbacks(this, suffix, &entered, &listenerSettled); });
-    listenerThread->start();
+    listenerThread = std::thread(listenForCallbacks, this, suffix, &entered, &listenerSettled);
     while (!entered.load())
         std::this_thread::yield();
 }
@@ -133,7 +131,8 @@ void ApiController::waitForListenerToSettle() {
     // ended: then init returns with the listener idle, and a host that unloads at once finds it so.
     QElapsedTimer waited;
     waited.start();
-    while (listenerThread && !listenerSettled.load() && waited.elapsed() < kConnectTimeoutMs + 1000)
+    while (listenerThread.joinable() && !listenerSettled.load() &&
+           waited.elapsed() < kConnectTimeoutMs + 1000)
         platform::idleSleep(1);
 }
 

@@ -81,9 +81,15 @@ ApiController::~ApiController() {
     if (serviceProcess.state() != QProcess::NotRunning)
         serviceProcess.terminate();
     listenerRunning.exchange(false);
-    if (listenerThread) {
-        listenerThread->wait();
-        listenerThread.reset();
+    if (listenerThread.joinable()) {
+        try {
+            listenerThread.join();
+        } catch (...) {
+            if (listenerThread.joinable()) {
+                qWarning("Error joining listener thread - detaching");
+                listenerThread.detach();
+            }
+        }
     }
     if (serviceProcess.state() != QProcess::NotRunning) {
         if (!serviceProcess.waitForFinished(3000)) {

@@ -1,7 +1,6 @@
 #include "recorder.h"
 
 #include "platform.h"
-#include "workerthread.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -13,8 +12,8 @@
 
 #include <chrono>
 #include <deque>
-#include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace quarn::tellan_api::recording {
@@ -65,7 +64,7 @@ struct State {
     std::deque<QByteArray> ring;
     int64_t droppedPixels = 0;
     int64_t droppedPixelBytes = 0;
-    std::unique_ptr<WorkerThread> writer;
+    std::thread writer;
 
     ~State();
 };
@@ -276,8 +275,7 @@ void beginSession() noexcept {
         if (s.ringLimit == 0)
             s.pending = s.header;
         s.open = true;
-        s.writer = std::make_unique<WorkerThread>(writerLoop);
-        s.writer->start();
+        s.writer = std::thread(writerLoop);
         active.store(true);
         qInfo().noquote() << "Recording the session to" << path;
     } catch (...) {
@@ -298,21 +296,16 @@ void endSessionOf(State& s) noexcept {
             s.stopping = true;
             active.store(false);
         }
-        if (s.writer) {
-            s.writer->wait();
-            s.writer.reset();
-        }
+        if (s.writer.joinable())
+            s.writer.join();
         s.file.close();
     } catch (...) {
     }
 }
 
 State::~State() {
-    // An unload that ended the library's threads may have ended the writer inside the lock, or
-    // parked it until the image is gone: it is neither waited for nor destroyed.
-    if (platform::unloadEndedThreads())
-        (void)writer.release();
-    else
+    // An unload that ended the library's threads may have ended the writer inside the lock.
+    if (!platform::unloadEndedThreads())
         endSessionOf(*this);
 }
 

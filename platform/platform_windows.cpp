@@ -6,11 +6,9 @@
 // after windows.h, which it needs
 #include <tlhelp32.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <stdexcept>
-#include <utility>
 
 namespace quarn::tellan_api::platform {
 
@@ -105,98 +103,25 @@ bool hasEnded(HANDLE object) {
 
 // Runs as an APC, so only in an alertable wait of the thread (Qt's event loop and socket waits,
 // idleSleep) and never inside another APC: the thread is between two pieces of work and holds no
-// lock. It ends itself, which frees its stack (a thread ended from outside keeps it on Wine and
-// older Windows: a 32-bit host that unloads a few hundred times runs out of address space). Its
-// exit waits for the loader lock, which the unload holds until this image is gone, so it never
-// comes back here; the host's DLLs then see it leave as usual.
+// lock. It stays here, in a wait that is not alertable, until the unload ends it.
 void CALLBACK parkThread(ULONG_PTR parked) {
     reinterpret_cast<std::atomic<bool>*>(parked)->store(true);
-    ::ExitThread(0);
-}
-
-// Whether `address` lies in this image.
-bool inThisImage(ULONG_PTR address) {
-    static const std::pair<ULONG_PTR, ULONG_PTR> image = [] {
-        HMODULE own = nullptr;
-        ::GetModuleHandleExA(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            reinterpret_cast<LPCSTR>(&parkThread), &own);
-        const auto* start = reinterpret_cast<const BYTE*>(own);
-        const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-            start + reinterpret_cast<const IMAGE_DOS_HEADER*>(start)->e_lfanew);
-        return std::pair(reinterpret_cast<ULONG_PTR>(start),
-                         static_cast<ULONG_PTR>(headers->OptionalHeader.SizeOfImage));
-    }();
-    return address - image.first < image.second;
-}
-
-// Whether a parked thread may still be on its last instructions in this image, on its way into
-// ExitThread: the image must not go before it has left.
-bool runsHere(HANDLE thread) {
-    CONTEXT context{};
-    context.ContextFlags = CONTEXT_CONTROL;
-    if (::SuspendThread(thread) == static_cast<DWORD>(-1))
-        return false;  // it has gone
-    const bool read = ::GetThreadContext(thread, &context);
-    ::ResumeThread(thread);
-#ifdef _WIN64
-    const ULONG_PTR at = context.Rip;
-#else
-    const ULONG_PTR at = context.Eip;
-#endif
-    return !read || inThisImage(at);
-}
-
-// Ends the threads that Qt, when it is linked into this image, started for itself: the watcher
-// of the threads it adopted (a host thread that made a Qt object, such as one that called init
-// after another had called exit) waits for their end, and would wake in unmapped code when such a
-// host thread ends after the unload. It wakes only at a thread's end, and a thread's end waits
-// for the loader lock, which the unload holds: so it is found in that wait, holding nothing. The
-// library's own threads (`spared`, parked and on their way out) are left to end by themselves.
-void endQtThreadsOfThisImage(const DWORD* spared, int count) {
-    using QueryThread = LONG(NTAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
-    const auto query = reinterpret_cast<QueryThread>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread")));
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (!query || snapshot == INVALID_HANDLE_VALUE)
-        return;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more;
-         more = ::Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID != ::GetCurrentProcessId() ||
-            entry.th32ThreadID == ::GetCurrentThreadId() ||
-            std::find(spared, spared + count, entry.th32ThreadID) != spared + count)
-            continue;
-        HANDLE thread = ::OpenThread(THREAD_QUERY_INFORMATION | THREAD_TERMINATE | SYNCHRONIZE,
-                                     FALSE, entry.th32ThreadID);
-        ULONG_PTR start = 0;
-        constexpr int kThreadQuerySetWin32StartAddress = 9;
-        if (thread &&
-            query(thread, kThreadQuerySetWin32StartAddress, &start, sizeof start, nullptr) == 0 &&
-            inThisImage(start)) {
-            ::TerminateThread(thread, 0);
-            ::WaitForSingleObject(thread, 1000);
-        }
-        if (thread)
-            ::CloseHandle(thread);
-    }
-    ::CloseHandle(snapshot);
+    for (;;)
+        ::Sleep(INFINITE);
 }
 
 // Ends the library's threads at DLL_PROCESS_DETACH. They cannot finish under the loader lock (a
 // thread's exit needs it), so a join would wait in vain, and code left running in an unmapped DLL
-// would crash the host. So each is asked to park, which ends it once the image is gone: a thread
-// ended in the middle of its work could leave a lock taken for good (the heap's, Qt's message
-// log's) and the host, or the library loaded again, would hang on it. They park one at a time, the
-// last started first: the listener may be waiting for the API thread (a registry lock, a call from
-// a host callback), never the reverse. A thread that has not parked within the limit (held up
-// outside the library, in a host callback) is ended where it stands: the host would crash
-// otherwise. Returns whether any thread was ended.
+// would crash the host. So each is asked to park and is ended once it has: a thread ended in the
+// middle of its work could leave a lock taken for good (the heap's, Qt's message log's) and the
+// host, or the library loaded again, would hang on it. They park one at a time, the last started
+// first: the listener may be waiting for the API thread (a registry lock, a call from a host
+// callback), never the reverse. A thread that has not parked within the limit (held up outside the
+// library, in a host callback) is ended where it stands: the host would crash otherwise. Returns
+// whether any thread was ended.
 bool endLibraryThreads(bool processEnding) {
     static std::atomic<bool> parked[kThreadSlots];
     HANDLE threads[kThreadSlots];
-    DWORD ids[kThreadSlots];
     unsigned order[kThreadSlots];
     int count = 0;
     bool endedAny = false;
@@ -218,7 +143,6 @@ bool endLibraryThreads(bool processEnding) {
         }
         threads[at] = thread;
         order[at] = slot.order.load();
-        ids[count - 1] = slot.id.load();
     }
     const ULONGLONG deadline = ::GetTickCount64() + kParkLimitMs;
     for (int i = 0; i < count; ++i) {
@@ -228,17 +152,10 @@ bool endLibraryThreads(bool processEnding) {
             ::Sleep(1);
     }
     for (int i = 0; i < count; ++i) {
-        if (parked[i].load()) {
-            for (int tries = 0; tries < 1000 && runsHere(threads[i]); ++tries)
-                ::Sleep(1);
-        } else {
-            ::TerminateThread(threads[i], 0);
-            ::WaitForSingleObject(threads[i], 1000);
-        }
+        ::TerminateThread(threads[i], 0);
+        ::WaitForSingleObject(threads[i], 1000);
         ::CloseHandle(threads[i]);
     }
-    if (!processEnding)
-        endQtThreadsOfThisImage(ids, count);
     return endedAny || count > 0;
 }
 

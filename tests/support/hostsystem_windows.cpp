@@ -7,7 +7,6 @@
 #include <winternl.h>
 
 #include <QMutex>
-#include <QThread>
 
 #include <thread>
 
@@ -65,17 +64,13 @@ int ownHandleCount() {
     return own;
 }
 
-// Qt makes some process-wide objects once, on first need, and keeps them: the pool of events its
-// mutexes wait on (16 at the first contention) and the event that wakes its watcher of the
-// threads it did not start (at the first such thread that uses Qt, which it then "adopts"). They
-// are made before anything is counted.
-void makeQtOnceObjects() {
+// Qt's mutexes wait on events from a pool that is made, 16 at once, at the first contention in
+// the process: it is made before anything is counted.
+void makeMutexPool() {
     [[maybe_unused]] static const bool made = [] {
-        (void)QThread::currentThread();  // the first thread Qt meets is its main thread
         QMutex mutex;
         mutex.lock();
         std::thread waiter([&mutex] {
-            (void)QThread::currentThread();
             mutex.lock();
             mutex.unlock();
         });
@@ -89,7 +84,7 @@ void makeQtOnceObjects() {
 }  // namespace
 
 Resources sampleResources() {
-    makeQtOnceObjects();
+    makeMutexPool();
     Resources now;
     PROCESS_MEMORY_COUNTERS memory{};
     if (::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory))
