@@ -182,6 +182,25 @@ TEST_F(Replay, ADifferentCallACutOffFileAndAnotherOrderAreTold) {
     EXPECT_EQ(replay({other}).status, 1) << "in recorded order";
     run = replay({"--keyed", other});
     EXPECT_EQ(run.status, 0) << run.describe();
+
+    // The second arrival recorded while the first read of the registry ran, after that read had
+    // fetched the first device (a notice is recorded just after the registry has it): the read
+    // saw both devices, and the replay's does too.
+    const auto lineWith = [&recorded](const QByteArray& part) {
+        const int at = recorded.indexOf(part);
+        const int start = recorded.lastIndexOf('\n', at) + 1;
+        return recorded.mid(start, recorded.indexOf('\n', at) + 1 - start);
+    };
+    const QByteArray fetch = lineWith(R"(\"body\":\"CAM2\",\"type\":\"gdevi\")");
+    QByteArray arrival = lineWith(R"("line":"0CAM2")");
+    ASSERT_FALSE(fetch.isEmpty() || arrival.isEmpty()) << recorded.toStdString();
+    QByteArray late = QByteArray(recorded).replace(arrival, "");
+    const qint64 fetched = fetch.mid(5, fetch.indexOf(',') - 5).toLongLong();  // {"t":N,
+    arrival.replace(5, arrival.indexOf(',') - 5, QByteArray::number(fetched - 1));
+    late.replace(fetch, arrival + fetch);
+    writeAll(other, late);
+    run = replay({other});
+    EXPECT_EQ(run.status, 0) << run.describe() << late.toStdString();
 }
 
 TEST_F(Replay, ScrubbedRecordingsReplayAndTheRingIsWrittenOn99) {
