@@ -171,6 +171,13 @@ int replaySession(const Recording& recording, const QString& file, bool keyed,
     int calls = 0;
     std::vector<int> noticeLines;
     std::vector<int> handledNoticeLines;  // recorded notices that the library calls back for
+    // Waits until the library has handled the notices recorded before `line` that it handles.
+    const auto awaitHandledBefore = [&handledNoticeLines](int line) {
+        awaitHandled(
+            static_cast<size_t>(std::count_if(handledNoticeLines.begin(), handledNoticeLines.end(),
+                                              [line](int at) { return at < line; })),
+            std::chrono::milliseconds(2000));
+    };
     const auto divergence = [out](const Record& record, const QString& what) {
         std::fprintf(out, "replay: divergence at line %d: %s\n", record.line, qPrintable(what));
         return 1;
@@ -209,10 +216,7 @@ int replaySession(const Recording& recording, const QString& file, bool keyed,
                                               .arg(compact(expected[callbacksMade().size()]),
                                                    describeCall(fields)));
             // The notices released are handled before the call, as they were when recorded.
-            awaitHandled(static_cast<size_t>(
-                             std::count_if(handledNoticeLines.begin(), handledNoticeLines.end(),
-                                           [start](int line) { return line < start; })),
-                         std::chrono::milliseconds(2000));
+            awaitHandledBefore(start);
             const QString fn = fields.value("fn").toString();
             if (fn == QLatin1String("init") || fn == QLatin1String("attach"))
                 qputenv("OMNIVUE_REPLAY_START", QByteArray::number(qMax(0, startups - 1)));
@@ -249,10 +253,7 @@ int replaySession(const Recording& recording, const QString& file, bool keyed,
                  !same(actual.value("out"), recordedOut)) &&
                 std::any_of(noticeLines.begin(), noticeLines.end(), inCall)) {
                 release.before(record.line);
-                awaitHandled(static_cast<size_t>(
-                                 std::count_if(handledNoticeLines.begin(), handledNoticeLines.end(),
-                                               [&record](int line) { return line < record.line; })),
-                             std::chrono::milliseconds(2000));
+                awaitHandledBefore(record.line);
                 actual = parsed(makeCall(fn, fields.value("args").toObject(), recordedOut, pixels));
             }
             const int recordedResult = fields.value("result").toInt();

@@ -169,10 +169,13 @@ TEST_F(Replay, ADifferentCallACutOffFileAndAnotherOrderAreTold) {
     EXPECT_TRUE(contains(run.err, "damaged record at line")) << run.describe();
 
     // The host asks is_enabled before get_cur_home_pt: only keyed matching finds both.
-    const auto lineOf = [&recorded](const char* fn) {
-        const int at = recorded.indexOf(QByteArray("\"fn\":\"") + fn + '"');
+    const auto lineWith = [&recorded](const QByteArray& part) {
+        const int at = recorded.indexOf(part);
         const int start = recorded.lastIndexOf('\n', at) + 1;
         return recorded.mid(start, recorded.indexOf('\n', at) + 1 - start);
+    };
+    const auto lineOf = [&lineWith](const char* fn) {
+        return lineWith(QByteArray("\"fn\":\"") + fn + '"');
     };
     const QByteArray home = lineOf("get_cur_home_pt");
     const QByteArray enabled = lineOf("is_enabled");
@@ -186,11 +189,6 @@ TEST_F(Replay, ADifferentCallACutOffFileAndAnotherOrderAreTold) {
     // The second arrival recorded while the first read of the registry ran, after that read had
     // fetched the first device (a notice is recorded just after the registry has it): the read
     // saw both devices, and the replay's does too.
-    const auto lineWith = [&recorded](const QByteArray& part) {
-        const int at = recorded.indexOf(part);
-        const int start = recorded.lastIndexOf('\n', at) + 1;
-        return recorded.mid(start, recorded.indexOf('\n', at) + 1 - start);
-    };
     const QByteArray fetch = lineWith(R"(\"body\":\"CAM2\",\"type\":\"gdevi\")");
     QByteArray arrival = lineWith(R"("line":"0CAM2")");
     ASSERT_FALSE(fetch.isEmpty() || arrival.isEmpty()) << recorded.toStdString();
