@@ -141,10 +141,11 @@ void ApiController::onDeviceArrived(const QByteArray& identifier) {
         std::lock_guard<std::recursive_mutex> lock(devicesMutex);
         qDebug() << "API: new device" << identifier;
         pendingDevices.push_back(identifier);
+        // Recorded under the registry's lock, which a read holds from its first fetch to its
+        // snapshot: a read recorded as fetching after this line saw the device, one before not.
+        if (recording::on())
+            recording::notice('0' + identifier);
     }
-    // Recorded once the registry has it: a call that began later saw it, one before did not.
-    if (recording::on())
-        recording::notice('0' + identifier);
     if (DeviceConnectedCallback callback = deviceConnectedCallback.load()) {
         if (recording::on())
             recording::callbackMade("connected", identifier);
@@ -162,9 +163,9 @@ void ApiController::onDeviceLost(const QByteArray& identifier) {
             pendingDevices.erase(pending);
             known = true;
         }
+        if (recording::on())
+            recording::notice('1' + identifier);
     }
-    if (recording::on())
-        recording::notice('1' + identifier);
     if (!known)
         return;
     qDebug() << "API: lost device" << identifier;

@@ -47,11 +47,11 @@ void ApiController::fetchPendingDevices() {
 }
 
 const std::vector<TellanDeviceInfo>* ApiController::getDevices() {
-    fetchPendingDevices();
-
     std::vector<DeviceRecord> snapshot;
     {
+        // One hold from the fetches to the snapshot: no arrival or loss falls between them.
         std::lock_guard<std::recursive_mutex> lock(devicesMutex);
+        fetchPendingDevices();
         snapshot.reserve(devices.size());
         for (const auto& entry : devices)
             snapshot.push_back(entry.second);
@@ -68,10 +68,9 @@ const std::vector<TellanDeviceInfo>* ApiController::getDevices() {
 }
 
 TellanDeviceInfo ApiController::getDeviceInfo(const char* sn) {
-    fetchPendingDevices();
-
     {
         std::lock_guard<std::recursive_mutex> lock(devicesMutex);
+        fetchPendingDevices();
         // The host's string is only read here, so it is not copied.
         const auto found =
             devices.find(QByteArray::fromRawData(sn, static_cast<int>(std::strlen(sn))));

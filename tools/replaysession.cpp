@@ -238,11 +238,11 @@ int replaySession(const Recording& recording, const QString& file, bool keyed,
                 // Watches the notices from the start; the host's own setters say what counts.
                 startObserving();
             }
-            // A read of the device registry may have looked before or after a notice recorded
-            // while it ran reached the registry (a notice is recorded just after, and a fetch of a
-            // new device's details may be recorded first). When it differs with such notices held
-            // back, they are released and it reads again: a read changes nothing the service
-            // keeps, so the second stands for the first.
+            // A read of the device registry that fetched nothing may have taken its hold on the
+            // registry before or after a notice recorded since it began (older libraries also
+            // recorded a notice after releasing the registry, so after a fetch that saw it).
+            // When it differs with such notices held back, they are released and it reads
+            // again: a read changes nothing the service keeps, so the second stands for the first.
             const auto inCall = [start, &record](int line) {
                 return line >= start && line < record.line;
             };
