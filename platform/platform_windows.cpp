@@ -6,9 +6,11 @@
 // after windows.h, which it needs
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 namespace quarn::tellan_api::platform {
 
@@ -110,6 +112,59 @@ void CALLBACK parkThread(ULONG_PTR parked) {
         ::Sleep(INFINITE);
 }
 
+// Whether `address` lies in this image.
+bool inThisImage(ULONG_PTR address) {
+    static const std::pair<ULONG_PTR, ULONG_PTR> image = [] {
+        HMODULE own = nullptr;
+        ::GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCSTR>(&parkThread), &own);
+        const auto* start = reinterpret_cast<const BYTE*>(own);
+        const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+            start + reinterpret_cast<const IMAGE_DOS_HEADER*>(start)->e_lfanew);
+        return std::pair(reinterpret_cast<ULONG_PTR>(start),
+                         static_cast<ULONG_PTR>(headers->OptionalHeader.SizeOfImage));
+    }();
+    return address - image.first < image.second;
+}
+
+// Ends the threads that Qt, when it is linked into this image, started for itself: the watcher
+// of the threads it adopted (a host thread that made a Qt object, such as one that called init,
+// and the listener) waits for their end, and would wake in unmapped code when such a host thread
+// ends after the unload. It wakes only at a thread's end, and a thread's end waits for the loader
+// lock, which the unload holds: so it is found in its wait, holding nothing. It goes before the
+// library's own threads (`spared`), whose ending from outside would wake it.
+void endQtThreadsOfThisImage(const DWORD* spared, int count) {
+    using QueryThread = LONG(NTAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<QueryThread>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread")));
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (!query || snapshot == INVALID_HANDLE_VALUE)
+        return;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more;
+         more = ::Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != ::GetCurrentProcessId() ||
+            entry.th32ThreadID == ::GetCurrentThreadId() ||
+            std::find(spared, spared + count, entry.th32ThreadID) != spared + count)
+            continue;
+        HANDLE thread = ::OpenThread(THREAD_QUERY_INFORMATION | THREAD_TERMINATE | SYNCHRONIZE,
+                                     FALSE, entry.th32ThreadID);
+        ULONG_PTR start = 0;
+        constexpr int kThreadQuerySetWin32StartAddress = 9;
+        if (thread &&
+            query(thread, kThreadQuerySetWin32StartAddress, &start, sizeof start, nullptr) == 0 &&
+            inThisImage(start)) {
+            ::TerminateThread(thread, 0);
+            ::WaitForSingleObject(thread, 1000);
+        }
+        if (thread)
+            ::CloseHandle(thread);
+    }
+    ::CloseHandle(snapshot);
+}
+
 // Ends the library's threads at DLL_PROCESS_DETACH. They cannot finish under the loader lock (a
 // thread's exit needs it), so a join would wait in vain, and code left running in an unmapped DLL
 // would crash the host. So each is asked to park and is ended once it has: a thread ended in the
@@ -122,6 +177,7 @@ void CALLBACK parkThread(ULONG_PTR parked) {
 bool endLibraryThreads(bool processEnding) {
     static std::atomic<bool> parked[kThreadSlots];
     HANDLE threads[kThreadSlots];
+    DWORD ids[kThreadSlots];
     unsigned order[kThreadSlots];
     int count = 0;
     bool endedAny = false;
@@ -143,6 +199,7 @@ bool endLibraryThreads(bool processEnding) {
         }
         threads[at] = thread;
         order[at] = slot.order.load();
+        ids[count - 1] = slot.id.load();
     }
     const ULONGLONG deadline = ::GetTickCount64() + kParkLimitMs;
     for (int i = 0; i < count; ++i) {
@@ -151,6 +208,8 @@ bool endLibraryThreads(bool processEnding) {
         while (!parked[i].load() && !hasEnded(threads[i]) && ::GetTickCount64() < deadline)
             ::Sleep(1);
     }
+    if (!processEnding)
+        endQtThreadsOfThisImage(ids, count);
     for (int i = 0; i < count; ++i) {
         ::TerminateThread(threads[i], 0);
         ::WaitForSingleObject(threads[i], 1000);

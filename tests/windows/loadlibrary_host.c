@@ -2,7 +2,7 @@
  * LoadLibrary, finds every export by its undecorated name, calls through __cdecl pointers and
  * unloads it before any session and after exit; then the ways of leaving with a session open.
  *   loadlibrary_host.exe crop_assist.dll NAME...   (NAME: each function the header declares)
- *   loadlibrary_host.exe --die|--unloads|--reload crop_assist.dll   (run by the first)
+ *   loadlibrary_host.exe --die|--unloads|--threads|--reload crop_assist.dll   (run by the first)
  * Exit status 0 when every step held; otherwise the failing step is printed. */
 #include <crop_assist.h>
 
@@ -55,11 +55,47 @@ static void loadAndStart(const char* path, const char* start) {
     library = LoadLibraryA(path);
     check(call(start) == CROP_ASSIST_OK, start);
 }
-/* FreeLibrary of the current library; how long it took in ms. */
+static SIZE_T imageSize(const BYTE* base) {
+    return ((IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew))
+        ->OptionalHeader.SizeOfImage;
+}
+/* Threads of this process that began in [base, base + size): an unload that leaves one leaves
+ * code running, or waiting to run, in unmapped memory. */
+static int threadsBegunIn(const BYTE* base, SIZE_T size) {
+    LONG(NTAPI * query)
+    (HANDLE, int, PVOID, ULONG, PULONG) =
+        (void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread");
+    int count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 thread = {.dwSize = sizeof thread};
+    for (BOOL more = Thread32First(snapshot, &thread); more;
+         more = Thread32Next(snapshot, &thread)) {
+        HANDLE handle = thread.th32OwnerProcessID == GetCurrentProcessId()
+                            ? OpenThread(THREAD_QUERY_INFORMATION, FALSE, thread.th32ThreadID)
+                            : NULL;
+        ULONG_PTR start = 0; /* 9: ThreadQuerySetWin32StartAddress */
+        count += handle && query(handle, 9, &start, sizeof start, NULL) == 0 &&
+                 start - (ULONG_PTR)base < size;
+        if (handle)
+            CloseHandle(handle);
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+/* FreeLibrary of the current library; how long it took in ms. No thread of it may remain. */
 static ULONGLONG unload(void) {
+    BYTE* base = (BYTE*)library;
+    const SIZE_T size = imageSize(base);
     const ULONGLONG before = GetTickCount64();
     check(FreeLibrary(library) != 0, "FreeLibrary");
     const ULONGLONG took = GetTickCount64() - before;
+    /* Its threads end as the unload ends: they wait for the loader's lock, held until then. */
+    int left = threadsBegunIn(base, size);
+    for (int i = 0; i < 100 && left; ++i, Sleep(10))
+        left = threadsBegunIn(base, size);
+    if (left)
+        printf("%d threads begun in the unloaded image remain\n", left);
+    check(left == 0, "no thread of the unloaded image remains");
     printf("FreeLibrary took %llu ms\n", took);
     return slowest = took > slowest ? took : slowest, took;
 }
@@ -126,9 +162,20 @@ static DWORD WINAPI mailbox(LPVOID unused) {
     mailboxState = PeekMessageA(&message, NULL, WM_CLOSE, WM_CLOSE, PM_REMOVE) ? 3 : 4;
     return unused != NULL;
 }
+/* A host thread of its own: init and exit, or (`stay`) init and wait until told to end. */
+static volatile LONG hostThreadState;
+static DWORD WINAPI hostThread(LPVOID stay) {
+    check(call("crop_assist_init") == CROP_ASSIST_OK, "init on a host thread of its own");
+    if (!stay)
+        return call("crop_assist_exit");
+    for (hostThreadState = 1; hostThreadState != 2;)
+        Sleep(10);
+    return 0;
+}
 /* The ways of unloading with a session open, in one process: rounds of init, a flood of
  * notices and FreeLibrary, then FreeLibrary at once after init and after attach, ten rounds each;
- * every unload followed by an allocation and a log line on a watchdog. */
+ * every unload followed by an allocation and a log line on a watchdog; then after an exit that
+ * had to end the API thread, and after a crash of the service. */
 static void unloads(const char* path) {
     static char flood[6 + 4 * 4000 + 1] = "rawcb ", service[] = "OmnivueService.exe --standalone";
     for (int i = 0; i < 4000; ++i)
@@ -190,6 +237,21 @@ static void unloads(const char* path) {
     WaitForSingleObject(holder, 5000);
     check(mailboxState != 3, "the unload's WM_CLOSE reached no thread but the service's");
 }
+/* A session begun on a second host thread after a first one's exit: Qt, linked into the library,
+ * adopts that thread and watches for its end from a thread of its own, which must not outlive the
+ * image. The host thread ends after the unload. */
+static void otherThread(const char* path) {
+    library = LoadLibraryA(path);
+    HANDLE first = CreateThread(NULL, 0, hostThread, NULL, 0, NULL);
+    WaitForSingleObject(first, 20000), CloseHandle(first);
+    HANDLE second = CreateThread(NULL, 0, hostThread, library, 0, NULL);
+    while (hostThreadState != 1)
+        Sleep(10);
+    unload();
+    hostThreadState = 2;
+    WaitForSingleObject(second, 5000), CloseHandle(second);
+    Sleep(200); /* a watcher left behind would wake now, in unmapped code */
+}
 /* After an unload with a session open, another image (a copy, as two plugins may ship it) runs
  * where the unloaded one was not. A process of its own: on 32-bit Wine each thread ended by an
  * unload keeps about 3 MiB of address space, and after the rounds above no range is left for a
@@ -197,8 +259,7 @@ static void unloads(const char* path) {
 static void reload(const char* path) {
     loadAndStart(path, "crop_assist_init");
     BYTE* base = (BYTE*)library; /* its size is read while it is still there */
-    const SIZE_T size = ((IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew))
-                            ->OptionalHeader.SizeOfImage;
+    const SIZE_T size = imageSize(base);
     unload();
     check(VirtualAlloc(base, size, MEM_RESERVE, PAGE_NOACCESS) &&
               CopyFileA(path, "crop_assist_copy.dll", FALSE),
@@ -215,6 +276,10 @@ int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "--die") == 0) { /* as a fatal error ends a process */
         loadAndStart(argv[2], "crop_assist_init");
         TerminateProcess(GetCurrentProcess(), 0xC0000409);
+    }
+    if (argc == 3 && strcmp(argv[1], "--threads") == 0) {
+        otherThread(argv[2]);
+        return failures == 0 ? kPhaseHeld : 1;
     }
     if (argc == 3 && strcmp(argv[1], "--reload") == 0) {
         reload(argv[2]);
@@ -252,8 +317,8 @@ int main(int argc, char** argv) {
     unload();
 
     /* Leaving with a session open, in processes of their own: a crash or a hang fails a step. */
-    static const char* const phases[] = {"--die", "--unloads", "--reload"};
-    for (int i = 0; i < 3; ++i) {
+    static const char* const phases[] = {"--die", "--unloads", "--threads", "--reload"};
+    for (int i = 0; i < 4; ++i) {
         char command[3 * MAX_PATH], self[MAX_PATH];
         GetModuleFileNameA(NULL, self, sizeof self);
         snprintf(command, sizeof command, "\"%s\" %s \"%s\"", self, phases[i], path);
