@@ -105,11 +105,12 @@ bool hasEnded(HANDLE object) {
 
 // Runs as an APC, so only in an alertable wait of the thread (Qt's event loop and socket waits,
 // idleSleep) and never inside another APC: the thread is between two pieces of work and holds no
-// lock. It stays here, in a wait that is not alertable, until the unload ends it.
+// lock. It ends itself, which frees its stack (a thread ended from outside keeps it on Wine: a
+// 32-bit host that unloads a few hundred times runs out of address space). Its exit waits for the
+// loader lock, which the unload holds until this image is gone, so it never comes back here.
 void CALLBACK parkThread(ULONG_PTR parked) {
     reinterpret_cast<std::atomic<bool>*>(parked)->store(true);
-    for (;;)
-        ::Sleep(INFINITE);
+    ::ExitThread(0);
 }
 
 // Whether `address` lies in this image.
@@ -126,6 +127,23 @@ bool inThisImage(ULONG_PTR address) {
                          static_cast<ULONG_PTR>(headers->OptionalHeader.SizeOfImage));
     }();
     return address - image.first < image.second;
+}
+
+// Whether a parked thread may still be on its last instructions in this image, on its way into
+// ExitThread: the image must not go before it has left.
+bool runsHere(HANDLE thread) {
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    if (::SuspendThread(thread) == static_cast<DWORD>(-1))
+        return false;  // it has gone
+    const bool read = ::GetThreadContext(thread, &context);
+    ::ResumeThread(thread);
+#ifdef _WIN64
+    const ULONG_PTR at = context.Rip;
+#else
+    const ULONG_PTR at = context.Eip;
+#endif
+    return !read || inThisImage(at);
 }
 
 // Ends the threads that Qt, when it is linked into this image, started for itself: the watcher
@@ -167,13 +185,13 @@ void endQtThreadsOfThisImage(const DWORD* spared, int count) {
 
 // Ends the library's threads at DLL_PROCESS_DETACH. They cannot finish under the loader lock (a
 // thread's exit needs it), so a join would wait in vain, and code left running in an unmapped DLL
-// would crash the host. So each is asked to park and is ended once it has: a thread ended in the
-// middle of its work could leave a lock taken for good (the heap's, Qt's message log's) and the
-// host, or the library loaded again, would hang on it. They park one at a time, the last started
-// first: the listener may be waiting for the API thread (a registry lock, a call from a host
-// callback), never the reverse. A thread that has not parked within the limit (held up outside the
-// library, in a host callback) is ended where it stands: the host would crash otherwise. Returns
-// whether any thread was ended.
+// would crash the host. So each is asked to park, which ends it once the image is gone: a thread
+// ended in the middle of its work could leave a lock taken for good (the heap's, Qt's message
+// log's) and the host, or the library loaded again, would hang on it. They park one at a time, the
+// last started first: the listener may be waiting for the API thread (a registry lock, a call from
+// a host callback), never the reverse. A thread that has not parked within the limit (held up
+// outside the library, in a host callback) is ended where it stands: the host would crash
+// otherwise. Returns whether any thread was ended.
 bool endLibraryThreads(bool processEnding) {
     static std::atomic<bool> parked[kThreadSlots];
     HANDLE threads[kThreadSlots];
@@ -211,8 +229,13 @@ bool endLibraryThreads(bool processEnding) {
     if (!processEnding)
         endQtThreadsOfThisImage(ids, count);
     for (int i = 0; i < count; ++i) {
-        ::TerminateThread(threads[i], 0);
-        ::WaitForSingleObject(threads[i], 1000);
+        if (parked[i].load()) {
+            for (int tries = 0; tries < 1000 && runsHere(threads[i]); ++tries)
+                ::Sleep(1);
+        } else {
+            ::TerminateThread(threads[i], 0);
+            ::WaitForSingleObject(threads[i], 1000);
+        }
         ::CloseHandle(threads[i]);
     }
     return endedAny || count > 0;

@@ -180,9 +180,7 @@ static void unloads(const char* path) {
     static char flood[6 + 4 * 4000 + 1] = "rawcb ", service[] = "OmnivueService.exe --standalone";
     for (int i = 0; i < 4000; ++i)
         memcpy(flood + 6 + 4 * i, "2e\\n", 4);
-    /* 32-bit Wine keeps about 3 MiB of address space for each thread that an unload ends: after
-     * some 200 rounds no 2 GiB process has room for the next load. */
-    const int floods = sizeof(void*) == 4 ? 100 : 200;
+    const int floods = 200;
     for (int round = 0; round < floods + 20; ++round) {
         watch(20000);
         if (round == floods + 10)
