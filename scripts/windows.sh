@@ -118,6 +118,21 @@ fi
 "$wineserver" -p
 trap '"$wineserver" -k 2> /dev/null || true' EXIT
 "$wine" wineboot > /dev/null 2>&1 < /dev/null
+# A process that stays on the default desktop through the run. Without one, Wine closes the
+# desktop a moment after its last process has ended and starts it again for the next. Twice,
+# under load, a suite that had just killed the only service running then failed to make its API
+# thread's message window ("CreateWindow() for QEventDispatcherWin32 internal window failed"),
+# and that thread, with no window to be woken through, did not stop at exit.
+cat > "$run/desktop-keeper.c" <<'KEEPER'
+#include <windows.h>
+int main(void) {
+    CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+    Sleep(INFINITE);
+    return 0;
+}
+KEEPER
+"$cc" -o "$run/desktop-keeper.exe" "$run/desktop-keeper.c"
+"$wine" "$run/desktop-keeper.exe" > /dev/null 2>&1 < /dev/null &
 
 # The suites, under Wine (CTest's emulator).
 part=$SECONDS
