@@ -115,7 +115,7 @@ public:
     // ---- Device registry --------------------------------------------------------------------
     const std::vector<TellanDeviceInfo>* getDevices();
     TellanDeviceInfo getDeviceInfo(const char* sn);
-    void fetchPendingDevices();
+    void fetchPendingDevices();                          // caller holds devicesMutex
     void fetchDeviceInfo(const QByteArray& identifier);  // caller holds devicesMutex
 
     // ---- Callback channel -------------------------------------------------------------------

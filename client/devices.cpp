@@ -36,8 +36,7 @@ void ApiController::fetchDeviceInfo(const QByteArray& identifier) {
 }
 
 void ApiController::fetchPendingDevices() {
-    // Held across the exchanges, so arrivals and losses wait until the queue is settled.
-    std::lock_guard<std::recursive_mutex> lock(devicesMutex);
+    // The caller's hold spans the exchanges: arrivals and losses wait for the queue to settle.
     while (!pendingDevices.empty()) {
         // A failed fetch leaves its identifier at the head, to be retried by the next caller.
         const QByteArray identifier = pendingDevices.front();
