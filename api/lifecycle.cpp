@@ -6,13 +6,16 @@
 #include "apithread.h"
 #include "callrecording.h"
 #include "errors.h"
+#include "platform.h"
 #include "runonapithread.h"
 
 #include <QString>
 #include <QtDebug>
 
+#include <chrono>
 #include <exception>
 #include <mutex>
+#include <thread>
 
 using namespace quarn::tellan_api;
 
@@ -51,6 +54,19 @@ void logCannotCheck(const char* cause) noexcept {
 
 bool isInitialized() noexcept;
 
+// Exit's hold on the API lock. Under the loader's lock at the end of the process (a plugin's
+// static session ended from its unload), a host thread that held it was ended by the system and
+// never lets go: exit then goes on without it once a second has passed, as it ends the session's
+// threads anyway.
+void lockForExit(std::unique_lock<std::recursive_mutex>& lock) {
+    if (!platform::threadsCannotBeJoined()) {
+        lock.lock();
+        return;
+    }
+    for (int tries = 0; tries < 1000 && !lock.try_lock(); ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 }  // namespace
 
 extern "C" {
@@ -75,7 +91,8 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_attach(void) {
 CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_exit(void) {
     const int64_t began = recording::on() ? recording::now() : -1;
     try {
-        std::lock_guard<std::recursive_mutex> lock(apiMutex);
+        std::unique_lock<std::recursive_mutex> lock(apiMutex, std::defer_lock);
+        lockForExit(lock);
         qDebug(apiLoaded() ? "Omnivue API unloaded" : "Omnivue API not loaded");
         stopApi();
     } catch (...) {

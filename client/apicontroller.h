@@ -60,6 +60,9 @@ public:
     static ApiController* instance();  // APIException 99 "Omnivue API not initialized"
     static bool exists() noexcept;
     static void destroy();
+    // Empties the slot without destroying the controller: after its threads were ended rather
+    // than joined (platform::unloadEndedThreads), its destructor would wait for them in vain.
+    static void abandon() noexcept;
     static std::atomic<bool> listenerRunning;
 
     // ---- State checks -----------------------------------------------------------------------
@@ -134,9 +137,6 @@ public:
 
 private:
     friend struct ApiControllerTestPeer;  // test seam: reaches the members below
-
-    // Puts `controller` into the process-wide slot and returns what was there.
-    static ApiController* exchangeInstance(ApiController* controller) noexcept;
 
     QProcess serviceProcess;
     QLocalSocket requestSocket;

@@ -64,8 +64,8 @@ bool ApiController::exists() noexcept {
     return slot.current.load() != nullptr;
 }
 
-ApiController* ApiController::exchangeInstance(ApiController* controller) noexcept {
-    return slot.current.exchange(controller);
+void ApiController::abandon() noexcept {
+    slot.current.store(nullptr);
 }
 
 void ApiController::destroy() {

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -22,12 +23,11 @@ std::atomic<bool> active{false};
 
 namespace {
 
-// The writer wakes at least this often, so the file is never more than about this far behind.
+// Records wait at most this long for the writer, so the file is never more than about this far
+// behind. A writer with nothing pending sleeps until records come: an idle session costs nothing.
 constexpr auto kFlushInterval = std::chrono::milliseconds(250);
 // Pending bytes at which the writer is woken at once.
 constexpr int kWriteAtBytes = 1 << 20;
-// How often the sleeping writer looks for work that cannot wait for the next flush.
-constexpr int kWakeCheckMs = 10;
 // Pending bytes from which the writer counts as behind: frames then go without their pixels.
 constexpr int kBehindBytes = 32 << 20;
 // Records whose members are longer than this may refer to an earlier equal one instead.
@@ -64,7 +64,10 @@ struct State {
     std::deque<QByteArray> ring;
     int64_t droppedPixels = 0;
     int64_t droppedPixelBytes = 0;
-    std::thread writer;
+    // Held by pointer: a writer ended by the system (an unload, the end of the process) is left
+    // as it is, since a std::thread destroyed while it seems to run ends the process.
+    std::unique_ptr<std::thread> writer;
+    platform::IdleWake wake;  // the writer's sleep
 
     ~State();
 };
@@ -133,6 +136,11 @@ void append(State& s, const QByteArray& members, const QByteArray& extra = QByte
         }
         return;
     }
+    // The writer sleeps while nothing is pending, and then wants to know; a full buffer cannot
+    // wait for the flush.
+    if (s.pending.isEmpty() ||
+        (s.pending.size() < kWriteAtBytes && s.pending.size() + line.size() >= kWriteAtBytes))
+        s.wake.notify();
     s.pending += line;
 }
 
@@ -168,7 +176,7 @@ void appendCall(State& s, const QByteArray& members, const QByteArray& extra) {
 }
 
 void writeAll(State& s, const QByteArray& bytes) {
-    if (s.file.write(bytes) != bytes.size() || !s.file.flush())
+    if (s.file.write(bytes) != bytes.size())
         qWarning().noquote() << "Recording: cannot write" << s.file.fileName()
                              << s.file.errorString();
 }
@@ -190,13 +198,26 @@ void writerLoop() {
     platform::enterLibraryThread();
     std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
-        // Short sleeps without the lock, in which an unload may park this thread (see platform.h);
-        // a condition variable's wait would not let it.
-        const auto flushAt = std::chrono::steady_clock::now() + kFlushInterval;
-        while (!(s.stopping || s.dumpRequested || s.pending.size() >= kWriteAtBytes) &&
-               std::chrono::steady_clock::now() < flushAt) {
+        // Sleeps without the lock, in which an unload may park this thread (see platform.h): until
+        // records come, then until they have waited the flush interval, or at once for a stop, a
+        // ring dump or a full buffer. In ring mode nothing is ever pending.
+        std::chrono::steady_clock::time_point flushAt{};
+        bool timing = false;
+        while (!(s.stopping || s.dumpRequested || s.pending.size() >= kWriteAtBytes)) {
+            int waitMs = -1;
+            if (!s.pending.isEmpty()) {
+                const auto now = std::chrono::steady_clock::now();
+                if (!timing) {
+                    flushAt = now + kFlushInterval;
+                    timing = true;
+                }
+                if (now >= flushAt)
+                    break;
+                waitMs = static_cast<int>(
+                    std::chrono::ceil<std::chrono::milliseconds>(flushAt - now).count());
+            }
             lock.unlock();
-            platform::idleSleep(kWakeCheckMs);
+            s.wake.wait(waitMs);
             lock.lock();
         }
         const bool last = s.stopping;
@@ -243,6 +264,45 @@ QByteArray headerLine(const State& s) {
     return "{\"t\":0,\"th\":0," + header.members() + "}\n";
 }
 
+// The recorder's lock. Once the library's threads were ended rather than joined, one of them may
+// have been ended inside it (at the end of the process the system ends them wherever they stand):
+// then it is only tried, and what it guards is left alone when it is taken.
+std::unique_lock<std::mutex> hold(State& s) {
+    if (platform::unloadEndedThreads())
+        return std::unique_lock<std::mutex>(s.mutex, std::try_to_lock);
+    return std::unique_lock<std::mutex>(s.mutex);
+}
+
+// Writes here what the writer, ended rather than joined, had not: the pending records, or in
+// ring mode the ring. The caller holds the lock and has closed the session. No log line: the
+// log's own lock may have been left taken by an ended thread.
+void writeOutHere(State& s) {
+    (void)s.writer.release();  // ended: neither joined nor destroyed
+    if (s.ringLimit > 0) {
+        s.file.resize(0);
+        s.file.seek(0);
+        s.file.write(ringSnapshot(s));
+    } else {
+        s.file.write(s.pending);
+        s.pending.clear();
+    }
+    s.file.close();
+}
+
+// At an unload or the end of the process with a session still recorded.
+void writeOutAfterThreadsEnded() {
+    State& s = state();
+    try {
+        std::unique_lock<std::mutex> lock(s.mutex, std::try_to_lock);
+        if (!lock.owns_lock() || !s.open)
+            return;
+        s.open = false;
+        active.store(false);
+        writeOutHere(s);
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 void beginSession() noexcept {
@@ -255,7 +315,9 @@ void beginSession() noexcept {
         if (s.open)
             return;
         s.file.setFileName(path);
-        if (!s.file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        // Unbuffered: whatever the writer has written is the system's, and a writer ended where
+        // it stood leaves no half-filled buffer behind.
+        if (!s.file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
             qWarning().noquote() << "Recording: cannot write" << path << s.file.errorString();
             return;
         }
@@ -275,7 +337,8 @@ void beginSession() noexcept {
         if (s.ringLimit == 0)
             s.pending = s.header;
         s.open = true;
-        s.writer = std::thread(writerLoop);
+        s.writer = std::make_unique<std::thread>(writerLoop);
+        platform::setThreadsEndedHook(&writeOutAfterThreadsEnded);
         active.store(true);
         qInfo().noquote() << "Recording the session to" << path;
     } catch (...) {
@@ -287,26 +350,30 @@ namespace {
 
 void endSessionOf(State& s) noexcept {
     try {
-        {
-            std::lock_guard<std::mutex> lock(s.mutex);
-            if (!s.open)
-                return;
-            append(s, RecordLine("end").members());
-            s.open = false;
-            s.stopping = true;
-            active.store(false);
+        std::unique_lock<std::mutex> lock = hold(s);
+        if (!lock.owns_lock() || !s.open)
+            return;
+        append(s, RecordLine("end").members());
+        s.open = false;
+        active.store(false);
+        if (platform::unloadEndedThreads()) {
+            writeOutHere(s);
+            return;
         }
-        if (s.writer.joinable())
-            s.writer.join();
+        s.stopping = true;
+        s.wake.notify();
+        lock.unlock();
+        if (s.writer) {
+            s.writer->join();
+            s.writer.reset();
+        }
         s.file.close();
     } catch (...) {
     }
 }
 
 State::~State() {
-    // An unload that ended the library's threads may have ended the writer inside the lock.
-    if (!platform::unloadEndedThreads())
-        endSessionOf(*this);
+    endSessionOf(*this);
 }
 
 }  // namespace
@@ -322,8 +389,8 @@ int64_t now() noexcept {
 void add(const RecordLine& line) noexcept {
     State& s = state();
     try {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        if (s.open)
+        std::unique_lock<std::mutex> lock = hold(s);
+        if (lock.owns_lock() && s.open)
             append(s, line.members());
     } catch (...) {
         // Out of memory: the record is lost, the host goes on.
@@ -333,13 +400,14 @@ void add(const RecordLine& line) noexcept {
 void hostCall(const RecordLine& line, int64_t began, int result) noexcept {
     State& s = state();
     try {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        if (!s.open)
+        std::unique_lock<std::mutex> lock = hold(s);
+        if (!lock.owns_lock() || !s.open)
             return;
         const QByteArray extra = ",\"began\":" + QByteArray::number(static_cast<qlonglong>(began));
         appendCall(s, line.members(), extra);
         if (s.ringLimit > 0 && (result == 97 || result == 99)) {
             s.dumpRequested = true;
+            s.wake.notify();
         }
     } catch (...) {
     }

@@ -46,6 +46,23 @@ void enterLibraryThread();
 void leaveLibraryThread();
 // Sleeps `ms`; a library thread may be parked by an unload during the sleep.
 void idleSleep(int ms);
+
+// A library thread's sleep until there is work: wait() returns once notify() was called since
+// the last wait() returned, or after `ms` (never with a negative `ms`), or earlier. An unload may
+// park the thread in it, as in idleSleep.
+class IdleWake {
+public:
+    IdleWake();
+    ~IdleWake();
+    IdleWake(const IdleWake&) = delete;
+    IdleWake& operator=(const IdleWake&) = delete;
+    void notify();
+    void wait(int ms);
+
+private:
+    struct Native;
+    Native* native;
+};
 // The process id of the service this library started; 0 when there is none.
 void setStartedProcess(long long processId);
 // Keeps the module that holds `address` loaded until the process ends. Qt runs threads of its own
@@ -54,8 +71,21 @@ void setStartedProcess(long long processId);
 // An address inside this library itself is ignored (a Qt linked into the self-contained build
 // goes with it): the library must stay unloadable.
 void keepModuleLoaded(const void* address);
-// True once an unload has ended the library's threads: their objects must then be left as they
-// are, neither stopped nor destroyed.
+// True once the library's threads were ended rather than joined (an unload, the end of the
+// process, or endSessionHere): their objects must then be left as they are, neither stopped nor
+// destroyed. forgetEndedThreads() clears it for the next session's threads.
 bool unloadEndedThreads();
+void forgetEndedThreads();
+// Called at an unload or the end of the process once the library's threads have been ended
+// rather than joined, so that what they left undone is done there: the recorder writes out what
+// its writer had not.
+void setThreadsEndedHook(void (*hook)());
+// True where the library's threads could not finish and so must not be joined: on Windows, on a
+// thread that holds the loader's lock (a DllMain, such as a plugin's unload that ends its
+// session, or a DLL's static destructor). Always false elsewhere.
+bool threadsCannotBeJoined();
+// Where threadsCannotBeJoined(): ends the library's threads as an unload does, and the service it
+// started, for exit to leave the rest of the session behind (unloadEndedThreads() is then true).
+void endSessionHere();
 
 }  // namespace quarn::tellan_api::platform

@@ -9,9 +9,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -127,6 +130,34 @@ void idleSleep(int ms) {
     ::usleep(static_cast<useconds_t>(ms) * 1000);
 }
 
+struct IdleWake::Native {
+    std::mutex mutex;
+    std::condition_variable raised;
+    bool notified = false;
+};
+
+IdleWake::IdleWake() : native(new Native) {}
+
+IdleWake::~IdleWake() {
+    delete native;
+}
+
+void IdleWake::notify() {
+    std::lock_guard<std::mutex> lock(native->mutex);
+    native->notified = true;
+    native->raised.notify_one();
+}
+
+void IdleWake::wait(int ms) {
+    std::unique_lock<std::mutex> lock(native->mutex);
+    const auto notified = [this] { return native->notified; };
+    if (ms < 0)
+        native->raised.wait(lock, notified);
+    else
+        native->raised.wait_for(lock, std::chrono::milliseconds(ms), notified);
+    native->notified = false;
+}
+
 void setStartedProcess(long long) {}
 
 void keepModuleLoaded(const void*) {}
@@ -134,6 +165,16 @@ void keepModuleLoaded(const void*) {}
 bool unloadEndedThreads() {
     return false;
 }
+
+void forgetEndedThreads() {}
+
+void setThreadsEndedHook(void (*)()) {}
+
+bool threadsCannotBeJoined() {
+    return false;
+}
+
+void endSessionHere() {}
 
 bool processIsEnding(int64_t pid) {
     // Linux: the task's state and flags (fields 3 and 9 of /proc/<pid>/stat). Exit marks the

@@ -210,8 +210,9 @@ Runtime& runtime() {
 void releaseRuntime() {
     Runtime& rt = runtime();
     if (platform::unloadEndedThreads()) {
-        // The unload ended the API thread where it stood: stopping it would wait in vain, and
+        // The API thread was ended rather than joined: stopping it would wait in vain, and
         // destroying its objects or the application they used could touch what it left half done.
+        ApiController::abandon();
         (void)rt.apiThreadInstance.release();
         (void)rt.retainedApplication.release();
         (void)rt.applicationArguments.release();
@@ -226,9 +227,11 @@ void releaseRuntime() {
 
 // Releases what exit did not, when the library is unloaded or the process ends. It must run
 // before Qt's own process-wide objects are gone (the application's destructor and the queued
-// stop need them), so it is registered after start-up has brought those into being: handlers
-// run in the reverse order of registration. It also stops the thread before the application
-// goes, as exit does, so the controller still finds everything it uses while it shuts down.
+// stop need them), so it is registered after the first start-up has brought those into being:
+// handlers run in the reverse order of registration. Once is enough, and a registration per
+// session would grow the process's list for good: later sessions use the same objects. It also
+// stops the thread before the application goes, as exit does, so the controller still finds
+// everything it uses while it shuts down.
 void releaseAtUnload() {
     releaseRuntime();
 }
@@ -269,8 +272,11 @@ int startApi() {
             return INIT_UNKNOWN_ERROR;
         }
     }
-    if (!rt.apiThreadInstance)
+    if (!rt.apiThreadInstance) {
+        // A session whose threads exit had to end rather than join is over; this one's are new.
+        platform::forgetEndedThreads();
         rt.apiThreadInstance.reset(new ApiThread);
+    }
     if (ApiController::exists()) {
         qDebug("Omnivue already Initialized");
         registerUnloadRelease(rt);
@@ -284,9 +290,11 @@ int startApi() {
 }
 
 void stopApi() {
+    // Under the loader's lock (a plugin's unload that ends its session) no thread can finish, so
+    // a stop would wait in vain: the threads are ended as at an unload and their objects left.
+    if (platform::threadsCannotBeJoined())
+        platform::endSessionHere();
     releaseRuntime();
-    // The next start registers again, after whatever Qt objects that start brings into being.
-    runtime().unloadReleaseRegistered = false;
 }
 
 bool apiLoaded() {
