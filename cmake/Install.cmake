@@ -28,6 +28,18 @@ install(FILES
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS omnivue_service RUNTIME DESTINATION ${CROP_ASSIST_SERVICE_DIR})
 install(TARGETS cropassist RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The installed copies lose their symbols and debug information and name their .debug file
+# instead (cmake/WindowsProduct.cmake).
+foreach(_ca_debug IN LISTS CROP_ASSIST_DEBUG_FILES)
+    get_filename_component(_ca_binary ${_ca_debug} NAME_WLE)
+    install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --strip-all
+            \"--add-gnu-debuglink=${_ca_debug}\"
+            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${_ca_binary}\"
+        RESULT_VARIABLE _ca_status)
+    if(NOT _ca_status EQUAL 0)
+        message(FATAL_ERROR \"objcopy could not strip ${_ca_binary}\")
+    endif()")
+endforeach()
 
 # Installed programs find the library relative to themselves, wherever the prefix is.
 if(NOT WIN32)
@@ -39,6 +51,7 @@ endif()
 install(EXPORT CropAssistTargets
     NAMESPACE CropAssist::
     DESTINATION ${CROP_ASSIST_CMAKE_DIR})
+# CROP_ASSIST_MSVC_IMPLIB (cmake/WindowsProduct.cmake): the import library that MSVC hosts get.
 configure_package_config_file(
     ${CMAKE_CURRENT_LIST_DIR}/CropAssistConfig.cmake.in
     ${CMAKE_CURRENT_BINARY_DIR}/CropAssistConfig.cmake
@@ -72,14 +85,26 @@ if(WIN32)
     endif()
     install(FILES ${CROP_ASSIST_OUTPUT_DIR}/crop_assist.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
+    # What a host developer reads first, the licences of what the binaries carry, the C example
+    # and the API reference (the Doxygen target docs, built with everything else here).
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/sdk-README.md.in
+        ${CMAKE_CURRENT_BINARY_DIR}/sdk/README.md @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/sdk/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+        ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt DESTINATION .)
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/example.c DESTINATION docs)
+    find_package(Doxygen QUIET)
+    if(DOXYGEN_FOUND)
+        add_custom_target(crop_assist_api_reference ALL)
+        add_dependencies(crop_assist_api_reference docs)
+        install(DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/docs/api/html/ DESTINATION docs/api)
+    else()
+        message(WARNING "CropAssist: doxygen not found: the SDK gets no API reference")
+    endif()
+
     # cpack -G ZIP: the SDK archive a Windows host developer receives.
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_NAME crop_assist)
-    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-        set(CPACK_PACKAGE_FILE_NAME crop_assist-${PROJECT_VERSION}-win32)
-    else()
-        set(CPACK_PACKAGE_FILE_NAME crop_assist-${PROJECT_VERSION}-win64)
-    endif()
+    set(CPACK_PACKAGE_FILE_NAME ${CROP_ASSIST_SDK_NAME})
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
     include(CPack)
 endif()

@@ -17,8 +17,11 @@ endif()
 
 if(CROP_ASSIST_SELF_CONTAINED)
     if(MINGW)
-        # libstdc++, libgcc and winpthread inside each binary; release binaries stripped.
-        add_link_options(-static $<$<CONFIG:Release>:-s>)
+        # libstdc++, libgcc and winpthread inside each binary. Debug information is kept in every
+        # configuration: cmake/WindowsProduct.cmake moves it out of the shipped binaries into
+        # .debug files of their own.
+        add_link_options(-static)
+        add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-g>)
     elseif(MSVC)
         # The static C runtime, as a static Qt built for MSVC with -static-runtime expects.
         set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
@@ -50,8 +53,10 @@ if(MINGW)
         endif()
     endforeach()
 endif()
+# Into the programs' own folder: out/, or out/<config> with a multi-config generator (Visual
+# Studio).
 add_custom_target(crop_assist_runtime_dlls ALL
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CROP_ASSIST_OUTPUT_DIR}
+    COMMAND ${CMAKE_COMMAND} -E make_directory $<TARGET_FILE_DIR:crop_assist>
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CROP_ASSIST_RUNTIME_DLLS}
-        ${CROP_ASSIST_OUTPUT_DIR}
+        $<TARGET_FILE_DIR:crop_assist>
     COMMENT "Copying the Qt and compiler runtime DLLs beside the programs")

@@ -70,6 +70,7 @@ public:
     bool attached = false;
     bool attachOnly;
     QSystemSemaphore lockSemaphore;
+    QString createError;
 
 private:
     void attachOrCreate(const QString& value);
@@ -114,8 +115,7 @@ void SingleAppInstance::Private::attachOrCreate(const QString& value) {
     lockSemaphore.setKey(lockSemaphore.key(), 1, QSystemSemaphore::Create);
     lockSemaphore.acquire();
     if (!memory.create(countBytes + 2 * value.size(), QSharedMemory::ReadWrite)) {
-        qWarning().noquote() << "SingleAppInstance:" << static_cast<int>(memory.error())
-                             << memory.errorString();
+        createError = memory.errorString();
         return;
     }
     publish(value);
@@ -148,6 +148,10 @@ SingleAppInstance::~SingleAppInstance() = default;
 
 bool SingleAppInstance::isPrimary() const {
     return !d->attached;
+}
+
+QString SingleAppInstance::createError() const {
+    return d->createError;
 }
 
 void SingleAppInstance::waitForPrimary() {

@@ -26,6 +26,10 @@ public:
 
     // True when no record existed at construction (this object created it, or none is there).
     bool isPrimary() const;
+    // Why an owner-capable object found no record and could not create one (where the system
+    // refuses it, as Windows does for a Global\ section without SeCreateGlobalPrivilege); empty
+    // when it created or attached to one, and always for a reader.
+    QString createError() const;
     // Blocks until the owner has called signalReady(); returns at once for the owner.
     void waitForPrimary();
     // The owner's "record is ready": lets waiting readers through.

@@ -19,15 +19,20 @@
 #      26 exports by name, calls through cdecl pointers, exit time, a host that dies with a
 #      session open, FreeLibrary before a session and after exit, and each way of unloading
 #      with a session open (its comment lists them);
+#    - beside those, tests/windows/session_end_host.c and its plugin: every way a host ends a
+#      session (reload at the same base and another, return from main, unload while recording, a
+#      plugin that exits from its DllMain, worker threads, what 200 unloads leave);
 #    - beside a shared Qt of the host's own, tests/windows/qt_host.cpp: a session from its Qt
 #      event loop, after which its own Qt still works.
 # 5. Runs the SDK build's demo, which writes its picture.
+# scripts/windows-sdk.sh checks what the archive holds beyond its binaries (import libraries for
+# MinGW and MSVC with an MSVC-ABI host, version resources, symbols, docs and licences).
 #
 # Safe to rerun: the Qt caches, the builds and the Wine prefix are reused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-bash scripts/deps.sh g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64
+bash scripts/deps.sh g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 llvm doxygen
 
 # The names the header declares, in the form the DLL must export them.
 names=$(tr '\n' ' ' < api/crop_assist.h |
@@ -154,6 +159,8 @@ shipped=$(cd "$unpacked/bin" && LC_ALL=C ls | tr '\n' ' ')
     { echo "windows: the SDK's bin/ holds $shipped"; exit 1; }
 (cd "$unpacked/bin" && ls -l) | awk 'NR > 1 { print "windows: SDK bin/" $NF ": " $5 " bytes" }'
 
+bash scripts/windows-sdk.sh build-windows "$([ "$arch" = i686 ] && echo "$wine" || true)"
+
 # A host folder whose Qt and compiler DLLs are of another build: stubs that export nothing we
 # use. The C host, built against the SDK alone, runs every phase there.
 stubs=$run/host-stubs
@@ -169,6 +176,16 @@ done
     tests/windows/loadlibrary_host.c
 # The service's names are machine-wide: never overlap with a suite that uses them.
 (cd "$stubs" && flock /tmp/omnivue-tests.lock "$wine" loadlibrary_host.exe crop_assist.dll $names)
+# Every way a host ends a session (tests/windows/session_end_host.c lists them), with a plugin
+# that links the SDK's import library and ends its session from its DllMain. 300 rounds of
+# sessions on worker threads rather than the host's 1000, which take about 4 minutes under wine32.
+"$cc" -std=c99 -Wall -Wextra -Werror -shared -I"$unpacked/include" -o "$stubs/plugin_dll.dll" \
+    tests/windows/plugin_dll.c "$unpacked/lib/libcrop_assist.dll.a"
+"$cc" -std=c99 -Wall -Wextra -Werror -I"$unpacked/include" -o "$stubs/session_end_host.exe" \
+    tests/windows/session_end_host.c -lpsapi
+part=$SECONDS
+(cd "$stubs" && flock /tmp/omnivue-tests.lock "$wine" session_end_host.exe crop_assist.dll 300)
+echo "windows: the session-end host passed in $((SECONDS - part)) s"
 
 # A host folder with a shared Qt of the host's own and its compiler's DLLs (those of the suites'
 # build), and the Qt host.

@@ -26,11 +26,13 @@ namespace {
 using namespace omnivue;
 using quarn::tellan_api::SingleAppInstance;
 
-// Exit codes, taken from the start-up results that the library knows by name.
+// Exit codes: 1 and 2 are start-up results that the library knows by name; init returns any
+// other as it is.
 enum ExitCode : int {
     kExitOk = 0,
     kExitStartupError = 1,  // bad arguments, scenario or start line; servers that cannot listen
     kExitOtherExists = 2,   // another service already announces itself
+    kExitNoRecord = 3,      // the announcement record cannot be created (a missing privilege)
 };
 
 const QString kRecordName = QStringLiteral("ZuzoRerazu");
@@ -59,7 +61,8 @@ const char kDescription[] =
     "With OMNIVUE_REPLAY_PACED=1 notices wait for the control command \"notices <line>\".\n"
     "\n"
     "Exit codes: 0 ended on request, 1 start-up error, 2 another service is running,\n"
-    "or what the scenario or the control channel asks for. SIGTERM and SIGINT end it cleanly,\n"
+    "3 the announcement record cannot be created (on Windows: not elevated), or what the\n"
+    "scenario or the control channel asks for. SIGTERM and SIGINT end it cleanly,\n"
     "and so do WM_CLOSE (what QProcess::terminate() sends), Ctrl+C and Ctrl+Break on Windows.";
 
 struct Options {
@@ -198,6 +201,13 @@ public:
                 record_.reset();
                 qCCritical(lcService) << "Another service is already running; ending";
                 return kExitOtherExists;
+            }
+            const QString recordError = record_->createError();
+            if (!recordError.isEmpty()) {
+                record_.reset();
+                qCCritical(lcService).noquote()
+                    << "Cannot create the announcement record:" << recordError;
+                return kExitNoRecord;
             }
         }
         host_ = std::make_unique<ServiceHost>(suffix_, simulator, scenario_);
