@@ -40,6 +40,18 @@ int marshalled(const char* failureText, Body&& body) noexcept {
     }
 }
 
+// Where a call hands out lists or strings that the library keeps, it is recorded under the API
+// lock: once the lock is let go, another host thread's call or exit may replace them.
+std::unique_lock<std::recursive_mutex> holdWhileRecorded(int64_t began) noexcept {
+    try {
+        if (began >= 0)
+            return std::unique_lock<std::recursive_mutex>(apiMutex);
+    } catch (...) {
+        // The lock could not be had (a resource failure): recorded as before, without it.
+    }
+    return std::unique_lock<std::recursive_mutex>();
+}
+
 template <typename T>
 void copyOut(const std::vector<T>* list, const T** items, int* count) {
     *items = list->data();
@@ -385,6 +397,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_frame_rois(const char* devi
                                                                 const TellanROI** rois,
                                                                 int* count) {
     const int64_t began = recording::on() ? recording::now() : -1;
+    const auto hold = holdWhileRecorded(began);
     const int result = runGetFrameRois(device, frame, rois, count);
     if (began >= 0)
         recording::recordCall("get_frame_rois", began, result, in("device", device),
@@ -396,6 +409,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_last_frame_rois(const char*
                                                                      const TellanROI** rois,
                                                                      int* count) {
     const int64_t began = recording::on() ? recording::now() : -1;
+    const auto hold = holdWhileRecorded(began);
     const int result = runGetLastFrameRois(device, rois, count);
     if (began >= 0)
         recording::recordCall("get_last_frame_rois", began, result, in("device", device),
@@ -406,6 +420,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_last_frame_rois(const char*
 CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_devices(const TellanDeviceInfo** devices,
                                                              int* count) {
     const int64_t began = recording::on() ? recording::now() : -1;
+    const auto hold = holdWhileRecorded(began);
     const int result = runGetDevices(devices, count);
     if (began >= 0)
         recording::recordCall("get_devices", began, result, out("devices", list(devices, count)));
@@ -415,6 +430,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_devices(const TellanDeviceI
 CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_device_info(const char* device,
                                                                  TellanDeviceInfo* info) {
     const int64_t began = recording::on() ? recording::now() : -1;
+    const auto hold = holdWhileRecorded(began);
     const int result = runGetDeviceInfo(device, info);
     if (began >= 0)
         recording::recordCall("get_device_info", began, result, in("device", device),

@@ -1,6 +1,13 @@
 // The registry end to end: fetches by listings and lookups, storage kept until the next success.
 #include "session.h"
 
+#include <QDir>
+#include <QFile>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace {
 
 std::string text(const TellanDeviceInfo& info) {
@@ -102,4 +109,43 @@ TEST_F(Devices, LossesAndStorageThatLivesUntilTheNextSuccess) {
         << "a lookup leaves the listing alone";
     EXPECT_EQ(list().substr(0, 1), "0");
     EXPECT_EQ(text(info), announced("CAMX")) << "a listing leaves the lookup alone";
+}
+
+// Two host threads list devices while the session is recorded: each listing is recorded from the
+// library's storage, which the other thread's next listing replaces (the sanitizer runs catch a
+// read of it after it was freed).
+TEST(DevicesRecorded, ListingsOfTwoThreadsAreRecordedWhileTheyAreTheirs) {
+    const QString file = QDir::temp().filePath(
+        "devices-recorded-" + QUuid::createUuid().toString(QUuid::Id128) + ".jsonl");
+    std::atomic<int> failures{0};
+    {
+        testsupport::ScopedEnv record("CROP_ASSIST_RECORD", file.toStdString());
+        testsupport::LibrarySession session;
+        ASSERT_EQ(session.initResult(), 0);
+        int count = 0;
+        const TellanDeviceInfo* devices = nullptr;
+        for (int tries = 0; tries < 100 && count < 2; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ASSERT_EQ(crop_assist_get_devices(&devices, &count), 0);
+        }
+        ASSERT_EQ(count, 2) << "the stand-in's two cameras";
+        const auto lister = [&failures] {
+            for (int i = 0; i < 500; ++i) {
+                const TellanDeviceInfo* listed = nullptr;
+                int listedCount = 0;
+                failures += crop_assist_get_devices(&listed, &listedCount) != 0 || listedCount != 2;
+            }
+        };
+        std::thread first(lister), second(lister);
+        first.join();
+        second.join();
+        EXPECT_TRUE(session.exitCleanly());
+    }
+    QFile recorded(file);
+    ASSERT_TRUE(recorded.open(QIODevice::ReadOnly));
+    const QByteArray text = recorded.readAll();
+    recorded.remove();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_GE(text.count("\"fn\":\"get_devices\"") + text.count("\"same\":"), 1000);
+    EXPECT_TRUE(text.contains("\"k\":\"end\"")) << "the session's end is recorded";
 }
