@@ -7,6 +7,7 @@
 #pragma once
 
 #include "crop_assist.h"
+#include "platform.h"
 #include "releasingmutex.h"
 
 #include <QByteArray>
@@ -145,6 +146,7 @@ private:
     qint64 startAttemptMs = kStartAttemptMs;  // only tests shorten it
     std::thread listenerThread;
     std::atomic<bool> listenerSettled{false};
+    platform::IdleWake listenerRest;  // where a listener that has stopped reading waits for the end
     std::map<QByteArray, DeviceRecord> devices;
     std::deque<QByteArray> pendingDevices;
     platform::ReleasingMutex<std::recursive_mutex> devicesMutex;

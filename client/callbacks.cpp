@@ -98,16 +98,16 @@ void listenUntilStopped(ApiController* controller, const QString& suffix,
 
 // The listener thread's body. It tells its starter once the system layer knows it.
 void listenForCallbacks(ApiController* controller, QString suffix, std::atomic<bool>* entered,
-                        std::atomic<bool>* settled) {
+                        std::atomic<bool>* settled, platform::IdleWake* rest) {
     platform::enterLibraryThread();
     entered->store(true);
     listenUntilStopped(controller, suffix, *settled);
     settled->store(true);
     // A listener that has stopped reading stays, idle, until the controller goes: an unload that
     // has to end the library's threads (Windows) then finds it in a wait rather than on its way
-    // out through the runtime's thread exit.
+    // out through the runtime's thread exit. It sleeps until the controller's end wakes it.
     while (ApiController::listenerRunning.load())
-        platform::idleSleep(static_cast<int>(kRetryPauseMs));
+        rest->wait(-1);
     platform::leaveLibraryThread();
 }
 
@@ -121,7 +121,8 @@ void ApiController::startListener(const QString& suffix) {
     // Windows a thread that has not begun cannot begin under the loader lock that the unload
     // holds; it would begin afterwards, in unmapped code. A thread starts in microseconds.
     std::atomic<bool> entered{false};
-    listenerThread = std::thread(listenForCallbacks, this, suffix, &entered, &listenerSettled);
+    listenerThread =
+        std::thread(listenForCallbacks, this, suffix, &entered, &listenerSettled, &listenerRest);
     while (!entered.load())
         std::this_thread::yield();
 }

@@ -81,6 +81,7 @@ ApiController::~ApiController() {
     if (serviceProcess.state() != QProcess::NotRunning)
         serviceProcess.terminate();
     listenerRunning.exchange(false);
+    listenerRest.notify();
     if (listenerThread.joinable()) {
         try {
             listenerThread.join();

@@ -2,6 +2,7 @@
 // by a DLL's DllMain and at the end of the process, is needed by every thread that ends through
 // ExitThread, so none of the library's threads could finish there. README-platform.md tells the
 // design and each host pattern it serves.
+#include "sessionend_windows.h"
 #include "platform.h"
 
 #include <windows.h>
@@ -434,27 +435,12 @@ void endSessionHere() {
     endSession(processShuttingDown && processShuttingDown(), false);
 }
 
+void endSessionAtUnload() {
+    endSession(false, true);
+}
+
+void endSessionAtProcessEnd() {
+    endSession(true, true);
+}
+
 }  // namespace quarn::tellan_api::platform
-
-extern "C" BOOL WINAPI DllMainCRTStartup(HANDLE, DWORD, LPVOID);
-
-// The library's entry point, ahead of the C runtime's. At the end of the process (`reserved`
-// non-null) the system has already ended every other thread wherever it stood, maybe inside a
-// lock (the heap's, a mutex of the runtime's or of Qt's); the runtime's next step, the static
-// destructors of this image and of the Qt linked into it, could wait on such a lock for good.
-// So there the library only ends its service and writes out its recording, and skips them: the
-// process is going, and everything of the image with it. An unload takes the ordinary way, in
-// which DllMain below runs before the static destructors.
-extern "C" BOOL WINAPI libraryEntry(HANDLE module, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_DETACH && reserved) {
-        quarn::tellan_api::platform::endSession(true, true);
-        return TRUE;
-    }
-    return DllMainCRTStartup(module, reason, reserved);
-}
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_DETACH)
-        quarn::tellan_api::platform::endSession(false, true);
-    return TRUE;
-}
