@@ -148,7 +148,8 @@ echo "windows: suites passed in $((SECONDS - part)) s"
 unpacked=$sdk/sdk
 rm -rf "$unpacked"
 mkdir -p "$unpacked"
-(cd "$unpacked" && cmake -E tar xf ../crop_assist-*.zip)
+archive=$(cd "$sdk" && ls crop_assist-*.zip | grep -v -- '-symbols\.zip$')  # not the symbols
+(cd "$unpacked" && cmake -E tar xf "../$archive")
 unpacked=$(cd "$unpacked"/crop_assist-* && pwd)
 for f in include/crop_assist.h lib/libcrop_assist.dll.a lib/crop_assist.def \
     lib/cmake/CropAssist/CropAssistConfig.cmake; do
