@@ -42,6 +42,9 @@ struct State {
     bool open = false;
     bool stopping = false;
     bool dumpRequested = false;
+    // Set while the records themselves (pending, ring) change: a thread ended by the system inside
+    // the lock left them whole unless it was there (see writeOutAfterThreadsEnded).
+    std::atomic<bool> changing{false};
     bool pixels = false;
     QFile file;
     QElapsedTimer clock;
@@ -126,6 +129,7 @@ void append(State& s, const QByteArray& members, const QByteArray& extra = QByte
     line += extra;
     line += "}\n";
     ++s.lines;
+    s.changing.store(true, std::memory_order_relaxed);
     if (s.ringLimit > 0) {
         s.ringBytes += line.size();
         s.ring.push_back(std::move(line));
@@ -134,14 +138,15 @@ void append(State& s, const QByteArray& members, const QByteArray& extra = QByte
             s.ring.pop_front();
             ++s.evicted;
         }
-        return;
+    } else {
+        // The writer sleeps while nothing is pending, and then wants to know; a full buffer
+        // cannot wait for the flush.
+        if (s.pending.isEmpty() ||
+            (s.pending.size() < kWriteAtBytes && s.pending.size() + line.size() >= kWriteAtBytes))
+            s.wake.notify();
+        s.pending += line;
     }
-    // The writer sleeps while nothing is pending, and then wants to know; a full buffer cannot
-    // wait for the flush.
-    if (s.pending.isEmpty() ||
-        (s.pending.size() < kWriteAtBytes && s.pending.size() + line.size() >= kWriteAtBytes))
-        s.wake.notify();
-    s.pending += line;
+    s.changing.store(false, std::memory_order_relaxed);
 }
 
 // A call's record. A call made with the same arguments as a recent one (a host that polls, a
@@ -230,7 +235,9 @@ void writerLoop() {
                 s.dumpRequested = false;
             }
         } else {
+            s.changing.store(true, std::memory_order_relaxed);
             chunk.swap(s.pending);
+            s.changing.store(false, std::memory_order_relaxed);
         }
         lock.unlock();
         if (rewrite) {
@@ -289,12 +296,15 @@ void writeOutHere(State& s) {
     s.file.close();
 }
 
-// At an unload or the end of the process with a session still recorded.
+// At an unload or the end of the process with a session still recorded. The lock is only tried:
+// a thread that holds it now was ended inside it (at the end of the process the system ends them
+// wherever they stand, and a flood of notices keeps the listener in it much of the time). The
+// records are then written all the same unless that thread was changing them.
 void writeOutAfterThreadsEnded() {
     State& s = state();
     try {
         std::unique_lock<std::mutex> lock(s.mutex, std::try_to_lock);
-        if (!lock.owns_lock() || !s.open)
+        if ((!lock.owns_lock() && s.changing.load(std::memory_order_relaxed)) || !s.open)
             return;
         s.open = false;
         active.store(false);
