@@ -125,10 +125,6 @@ bool inThisImage(ULONG_PTR address) {
     return address - image.first < image.second;
 }
 
-// Whether a parked thread that ends through ExitThread may still be on its last instructions in
-// this image: the image must not go before it has left.
-bool runsHere(HANDLE thread);
-
 // The instruction and stack pointers of a suspended thread.
 bool readPointers(HANDLE thread, ULONG_PTR& instruction, ULONG_PTR& stack) {
     CONTEXT context{};
@@ -145,6 +141,8 @@ bool readPointers(HANDLE thread, ULONG_PTR& instruction, ULONG_PTR& stack) {
     return true;
 }
 
+// Whether a parked thread that ends through ExitThread may still be on its last instructions in
+// this image: the image must not go before it has left.
 bool runsHere(HANDLE thread) {
     if (::SuspendThread(thread) == static_cast<DWORD>(-1))
         return false;  // it has gone
