@@ -11,23 +11,27 @@ using namespace quarn::tellan_api;
 
 namespace {
 
+// Stores the callback. Recorded, the store and the call's record keep one order with the notices
+// whose handlers load the callback (recording::notice), so a replay makes the same callbacks.
 template <typename Callback>
-int setCallback(void (ApiController::*setter)(Callback), Callback callback,
+int setCallback(const char* function, void (ApiController::*setter)(Callback), Callback callback,
                 const char* failureText) noexcept {
     try {
-        (ApiController::instance()->*setter)(callback);
+        ApiController* controller = ApiController::instance();
+        const auto store = [controller, setter, callback] { (controller->*setter)(callback); };
+        if (recording::on())
+            recording::setterCall(function, callback != nullptr, store);
+        else
+            store();
         return CROP_ASSIST_OK;
     } catch (...) {
-        return mapCurrentException(failureText);
+        const int result = mapCurrentException(failureText);
+        if (recording::on())
+            recording::recordCall(
+                function, recording::now(), result,
+                recording::in("callback", recording::Callback{callback != nullptr}));
+        return result;
     }
-}
-
-// A setter makes no request, so it begins where it ends, as far as a replay is concerned.
-int recorded(const char* function, int result, bool set) noexcept {
-    if (recording::on())
-        recording::recordCall(function, recording::now(), result,
-                              recording::in("callback", recording::Callback{set}));
-    return result;
 }
 
 }  // namespace
@@ -36,26 +40,21 @@ extern "C" {
 
 CROP_ASSIST_API int CROP_ASSIST_CALL
 crop_assist_set_device_connected_callback(DeviceConnectedCallback callback) {
-    return recorded("set_device_connected_callback",
-                    setCallback(&ApiController::setDeviceConnectedCallback, callback,
-                                "failed to set device connected callback"),
-                    callback != nullptr);
+    return setCallback("set_device_connected_callback", &ApiController::setDeviceConnectedCallback,
+                       callback, "failed to set device connected callback");
 }
 
 CROP_ASSIST_API int CROP_ASSIST_CALL
 crop_assist_set_device_disconnected_callback(DeviceDisconnectedCallback callback) {
-    return recorded("set_device_disconnected_callback",
-                    setCallback(&ApiController::setDeviceDisconnectedCallback, callback,
-                                "failed to set device disconnected callback"),
-                    callback != nullptr);
+    return setCallback("set_device_disconnected_callback",
+                       &ApiController::setDeviceDisconnectedCallback, callback,
+                       "failed to set device disconnected callback");
 }
 
 CROP_ASSIST_API int CROP_ASSIST_CALL
 crop_assist_set_device_event_callback(DeviceEventCallback callback) {
-    return recorded("set_device_event_callback",
-                    setCallback(&ApiController::setDeviceEventCallback, callback,
-                                "failed to set device event callback"),
-                    callback != nullptr);
+    return setCallback("set_device_event_callback", &ApiController::setDeviceEventCallback,
+                       callback, "failed to set device event callback");
 }
 
 }  // extern "C"

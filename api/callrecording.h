@@ -10,7 +10,7 @@ namespace quarn::tellan_api::recording {
 template <typename... Parts>
 void recordCall(const char* function, int64_t began, int result, const Parts&... parts) noexcept {
     try {
-        hostCall(callRecord(function, result, parts...), began, result);
+        hostCall(callRecord(function, result, parts...), began);
     } catch (...) {
         // Out of memory: the record is lost, the host goes on.
     }

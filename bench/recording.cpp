@@ -42,6 +42,8 @@ QString recordingPath() {
 // the bytes of a call none of whose records repeats an earlier one.
 double sessionBatch(bool recorded, int batch, const std::function<void()>& call,
                     double* bytesPerCall) {
+    // Each recorded session into the same file: a session never replaces another's file.
+    QFile::remove(recordingPath());
     if (recorded)
         qputenv("CROP_ASSIST_RECORD", recordingPath().toUtf8());
     else

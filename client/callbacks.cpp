@@ -137,17 +137,30 @@ void ApiController::waitForListenerToSettle() {
         platform::idleSleep(1);
 }
 
+// Each handler records its notice and loads the host's callback in one step of the recorder, so
+// that a setter's record falls before or after both (see recording::setterCall).
+template <typename Callback>
+Callback noticeAndCallback(const QByteArray& line, const std::atomic<Callback>& callback) {
+    Callback loaded = nullptr;
+    const auto load = [&loaded, &callback] { loaded = callback.load(); };
+    if (recording::on())
+        recording::notice(line, load);
+    else
+        load();
+    return loaded;
+}
+
 void ApiController::onDeviceArrived(const QByteArray& identifier) {
+    DeviceConnectedCallback callback = nullptr;
     {
         std::lock_guard<std::recursive_mutex> lock(devicesMutex);
         qDebug() << "API: new device" << identifier;
         pendingDevices.push_back(identifier);
         // Recorded under the registry's lock, which a read holds from its first fetch to its
         // snapshot: a read recorded as fetching after this line saw the device, one before not.
-        if (recording::on())
-            recording::notice('0' + identifier);
+        callback = noticeAndCallback('0' + identifier, deviceConnectedCallback);
     }
-    if (DeviceConnectedCallback callback = deviceConnectedCallback.load()) {
+    if (callback) {
         if (recording::on())
             recording::callbackMade("connected", identifier);
         callback(identifier.constData());
@@ -156,6 +169,7 @@ void ApiController::onDeviceArrived(const QByteArray& identifier) {
 
 void ApiController::onDeviceLost(const QByteArray& identifier) {
     bool known = false;
+    DeviceDisconnectedCallback callback = nullptr;
     {
         std::lock_guard<std::recursive_mutex> lock(devicesMutex);
         known = devices.erase(identifier) > 0;
@@ -164,13 +178,12 @@ void ApiController::onDeviceLost(const QByteArray& identifier) {
             pendingDevices.erase(pending);
             known = true;
         }
-        if (recording::on())
-            recording::notice('1' + identifier);
+        callback = noticeAndCallback('1' + identifier, deviceDisconnectedCallback);
     }
     if (!known)
         return;
     qDebug() << "API: lost device" << identifier;
-    if (DeviceDisconnectedCallback callback = deviceDisconnectedCallback.load()) {
+    if (callback) {
         if (recording::on())
             recording::callbackMade("disconnected", identifier);
         callback(identifier.constData());
@@ -178,9 +191,8 @@ void ApiController::onDeviceLost(const QByteArray& identifier) {
 }
 
 void ApiController::onDeviceEvent(int event, const QByteArray& text) {
-    if (recording::on())
-        recording::notice(char('0' + event) + text);
-    if (DeviceEventCallback callback = deviceEventCallback.load()) {
+    if (DeviceEventCallback callback =
+            noticeAndCallback(char('0' + event) + text, deviceEventCallback)) {
         if (recording::on())
             recording::eventCallbackMade(event, text);
         callback(event, text.constData());

@@ -1,20 +1,31 @@
 #include "recorder.h"
 
+#include "callrecord.h"
+
 #include "platform.h"
+#include "protocolkeys.h"
+#include "ringfile.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSysInfo>
 #include <QThread>
 #include <QtDebug>
 
+#include <algorithm>
 #include <chrono>
-#include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quarn::tellan_api::recording {
@@ -28,12 +39,29 @@ namespace {
 constexpr auto kFlushInterval = std::chrono::milliseconds(250);
 // Pending bytes at which the writer is woken at once.
 constexpr int kWriteAtBytes = 1 << 20;
-// Pending bytes from which the writer counts as behind: frames then go without their pixels.
-constexpr int kBehindBytes = 32 << 20;
+// What records may hold in memory while the disk falls behind (CROP_ASSIST_RECORD_BUFFER, MiB):
+// from half of it frames go without their pixels, at all of it records are dropped.
+constexpr int kBufferMiB = 64;
 // Records whose members are longer than this may refer to an earlier equal one instead.
 constexpr int kSmallestRepeat = 40;
 // Distinct records remembered for that; all are forgotten when there are more.
 constexpr int kRememberedRecords = 4096;
+// Records kept for one device or the start-up beyond the ring; more are not kept.
+constexpr size_t kKeptPerGroup = 32;
+
+// What a ring keeps of a record beyond the ring itself, so that a ring file replays whatever
+// the ring has forgotten: the start-up, each device present (its arrival, its fetch, its
+// callback), the latest call of each callback setter.
+enum class Keep {
+    no,
+    startup,    // a start-up record; records formed while a start-up runs are kept with it
+    arrival,    // a device's arrival notice: begins the device's records
+    departure,  // a device's loss: its records go
+    device,     // another record of the device (its callback)
+    fetch,      // the request that fetches a device's info
+    answer,     // a reply or a lost connection: kept with the fetch it answers
+    setter,     // a callback setter's call: replaces the one before
+};
 
 // Everything of the one recording of the process. It outlives every session, so that a hook
 // racing the end of a session finds it closed rather than gone.
@@ -41,7 +69,6 @@ struct State {
     std::mutex mutex;
     bool open = false;
     bool stopping = false;
-    bool dumpRequested = false;
     // Set while the records themselves (pending, ring) change: a thread ended by the system inside
     // the lock left them whole unless it was there (see writeOutAfterThreadsEnded).
     std::atomic<bool> changing{false};
@@ -60,13 +87,19 @@ struct State {
     int64_t lines = 0;  // lines in the file so far
     QByteArray pending;
     QByteArray header;
-    // Ring mode: the latest whole records, at most ringLimit bytes of them.
-    int64_t ringLimit = 0;
-    int64_t ringBytes = 0;
-    int64_t evicted = 0;
-    std::deque<QByteArray> ring;
+    int64_t bufferLimit = 0;
     int64_t droppedPixels = 0;
     int64_t droppedPixelBytes = 0;
+    int64_t droppedRecords = 0;
+    int64_t droppedRecordBytes = 0;
+    // Ring mode: the file is the ring, written in place; no writer thread.
+    bool ringMode = false;
+    RingFile ring;
+    // What the ring keeps beyond itself, by group ("startup", "device:<id>", "setter:<fn>"): each
+    // record's line number (their order) and line.
+    std::map<QByteArray, std::vector<std::pair<int64_t, QByteArray>>> kept;
+    bool inStartup = false;
+    QByteArray fetchFor;  // the device whose info the last request fetches
     // Held by pointer: a writer ended by the system (an unload, the end of the process) is left
     // as it is, since a std::thread destroyed while it seems to run ends the process.
     std::unique_ptr<std::thread> writer;
@@ -90,18 +123,114 @@ int threadNumber(State& s) {
     return static_cast<int>(s.threads.size());
 }
 
+// The ring's kept lines: the header, then every group's records in the order they were formed.
+QByteArray keptLines(const State& s) {
+    std::vector<std::pair<int64_t, QByteArray>> all;
+    for (const auto& group : s.kept)
+        all.insert(all.end(), group.second.begin(), group.second.end());
+    std::sort(all.begin(), all.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    QByteArray text = s.header;
+    int64_t last = 0;
+    for (const auto& record : all) {
+        if (record.first != last)  // a record kept in two groups goes in once
+            text += record.second;
+        last = record.first;
+    }
+    return text;
+}
+
+// Files the ring's `line` (the file's line `number`) in its group, as `keep` says.
+void keepInRing(State& s, Keep keep, const QByteArray& key, int64_t number,
+                const QByteArray& line) {
+    QByteArray group;
+    switch (keep) {
+        case Keep::no:
+            if (!s.inStartup)
+                return;
+            group = "startup";
+            break;
+        case Keep::startup:
+            group = "startup";
+            break;
+        case Keep::arrival:
+            group = "device:" + key;
+            s.kept.erase(group);
+            break;
+        case Keep::departure:
+            s.kept.erase("device:" + key);
+            s.ring.setKept(keptLines(s));
+            return;
+        case Keep::device: {
+            group = "device:" + key;
+            const auto device = s.kept.find(group);
+            if (device == s.kept.end())
+                return;
+            // The callback was made because a setter had set it: that call is kept with it, though
+            // the setter's own group keeps only its latest call.
+            const auto setter = s.kept.find("setter:set_device_connected_callback");
+            if (setter != s.kept.end() && !setter->second.empty() &&
+                device->second.size() < kKeptPerGroup)
+                device->second.push_back(setter->second.back());
+            break;
+        }
+        case Keep::fetch:
+            s.fetchFor = key;
+            group = "device:" + key;
+            break;
+        case Keep::answer: {
+            const QByteArray fetched = std::exchange(s.fetchFor, QByteArray());
+            if (fetched.isEmpty())
+                return keepInRing(s, Keep::no, key, number, line);
+            const auto found = s.kept.find("device:" + fetched);
+            if (found == s.kept.end())
+                return;
+            if (line.contains("\"k\":\"lost\"")) {
+                // A fetch without an answer is not kept either.
+                if (!found->second.empty())
+                    found->second.pop_back();
+                s.ring.setKept(keptLines(s));
+                return;
+            }
+            group = found->first;
+            break;
+        }
+        case Keep::setter:
+            group = "setter:" + key;
+            s.kept.erase(group);
+            break;
+    }
+    auto& records = s.kept[group];
+    if (records.size() < kKeptPerGroup)
+        records.emplace_back(number, line);
+    s.ring.setKept(keptLines(s));
+}
+
 // Puts one whole record, time and thread first, then `members`, then `extra` (members that
-// differ on every record, such as a call's beginning), where the writer finds it. A record whose
-// members repeat a recent one's refers to that one's line instead of repeating them: a session
-// asks the same questions and gets the same answers over and over. Caller holds the lock.
-void append(State& s, const QByteArray& members, const QByteArray& extra = QByteArray()) {
-    // Said once the writer has caught up, so the record lands where the loss ends.
-    if (s.ringLimit == 0 && s.droppedPixels > 0 && s.pending.size() < kBehindBytes / 2) {
-        RecordLine dropped("dropped");
-        dropped.number("pixels", s.droppedPixels).number("bytes", s.droppedPixelBytes);
-        s.droppedPixels = 0;
-        s.droppedPixelBytes = 0;
-        append(s, dropped.members());
+// differ on every record, such as a call's beginning), where the writer finds it, or in ring
+// mode into the ring. A record whose members repeat a recent one's refers to that one's line
+// instead of repeating them: a session asks the same questions and gets the same answers over
+// and over. Returns false for a record dropped while the disk falls behind. Caller holds the lock.
+bool append(State& s, const QByteArray& members, const QByteArray& extra = QByteArray(),
+            Keep keep = Keep::no, const QByteArray& key = QByteArray()) {
+    if (!s.ringMode) {
+        // Said once the writer has caught up, so the record lands where the loss ends.
+        if ((s.droppedPixels > 0 || s.droppedRecords > 0) && s.pending.size() < s.bufferLimit / 4) {
+            RecordLine dropped("dropped");
+            dropped.number("pixels", s.droppedPixels)
+                .number("bytes", s.droppedPixelBytes)
+                .number("records", s.droppedRecords)
+                .number("recordBytes", s.droppedRecordBytes);
+            s.droppedPixels = s.droppedPixelBytes = s.droppedRecords = s.droppedRecordBytes = 0;
+            append(s, dropped.members());
+        }
+        // Memory stays bounded whatever the disk does; the end record always goes in.
+        if (s.pending.size() + members.size() + extra.size() > s.bufferLimit &&
+            !members.startsWith("\"k\":\"end\"")) {
+            ++s.droppedRecords;
+            s.droppedRecordBytes += members.size() + extra.size();
+            return false;
+        }
     }
     QByteArray line;
     line.reserve(members.size() + extra.size() + 40);
@@ -111,16 +240,15 @@ void append(State& s, const QByteArray& members, const QByteArray& extra = QByte
     line += QByteArray::number(threadNumber(s));
     line += ',';
     // A ring forgets old lines, so there nothing refers to another line.
-    const auto seen = s.ringLimit == 0 && members.size() > kSmallestRepeat
-                          ? s.seen.constFind(members)
-                          : s.seen.constEnd();
+    const auto seen = !s.ringMode && members.size() > kSmallestRepeat ? s.seen.constFind(members)
+                                                                      : s.seen.constEnd();
     if (seen != s.seen.constEnd()) {
         line += members.left(members.indexOf('"', 5) + 1);  // "k":"<kind>"
         line += ",\"same\":";
         line += QByteArray::number(static_cast<qlonglong>(seen.value()));
     } else {
         line += members;
-        if (s.ringLimit == 0 && members.size() > kSmallestRepeat) {
+        if (!s.ringMode && members.size() > kSmallestRepeat) {
             if (s.seen.size() >= kRememberedRecords)
                 s.seen.clear();
             s.seen.insert(members, s.lines + 1);
@@ -130,14 +258,9 @@ void append(State& s, const QByteArray& members, const QByteArray& extra = QByte
     line += "}\n";
     ++s.lines;
     s.changing.store(true, std::memory_order_relaxed);
-    if (s.ringLimit > 0) {
-        s.ringBytes += line.size();
-        s.ring.push_back(std::move(line));
-        while (s.ringBytes > s.ringLimit && s.ring.size() > 1) {
-            s.ringBytes -= s.ring.front().size();
-            s.ring.pop_front();
-            ++s.evicted;
-        }
+    if (s.ringMode) {
+        s.ring.append(line);
+        keepInRing(s, keep, key, s.lines, line);
     } else {
         // The writer sleeps while nothing is pending, and then wants to know; a full buffer
         // cannot wait for the flush.
@@ -147,25 +270,28 @@ void append(State& s, const QByteArray& members, const QByteArray& extra = QByte
         s.pending += line;
     }
     s.changing.store(false, std::memory_order_relaxed);
+    return true;
 }
 
 // A call's record. A call made with the same arguments as a recent one (a host that polls, a
 // frame after frame of the same size) refers to that one's line and states only the result and
 // out values that differ. Members of a call record are "k", "fn", "args", "result" and "out", in
 // that order; JSON strings escape their quotes, so the names are found by their text.
-void appendCall(State& s, const QByteArray& members, const QByteArray& extra) {
+void appendCall(State& s, const QByteArray& members, const QByteArray& extra, Keep keep,
+                const QByteArray& function) {
     const int result = members.indexOf(",\"result\":");
     const int out = members.indexOf(",\"out\":", result);
-    if (s.ringLimit > 0 || result < 0 || out < 0) {
-        append(s, members, extra);
+    if (s.ringMode || result < 0 || out < 0) {
+        append(s, members, extra, keep, function);
         return;
     }
     const QByteArray key = members.left(result);  // kind, function and arguments
     const QByteArray resultPart = members.mid(result, out - result);
     const QByteArray outPart = members.mid(out);
     const auto last = s.calls.find(key);
+    bool appended = false;
     if (last == s.calls.end()) {
-        append(s, members, extra);
+        appended = append(s, members, extra);
     } else {
         QByteArray changed =
             "\"k\":\"call\",\"same\":" + QByteArray::number(static_cast<qlonglong>(last->line));
@@ -173,8 +299,10 @@ void appendCall(State& s, const QByteArray& members, const QByteArray& extra) {
             changed += resultPart;
         if (last->out != outPart)
             changed += outPart;
-        append(s, changed, extra);
+        appended = append(s, changed, extra);
     }
+    if (!appended)
+        return;
     if (s.calls.size() >= kRememberedRecords)
         s.calls.clear();
     s.calls.insert(key, State::LastCall{s.lines, resultPart, outPart});
@@ -186,29 +314,17 @@ void writeAll(State& s, const QByteArray& bytes) {
                              << s.file.errorString();
 }
 
-// The ring mode's file: the header, a note of what the ring has forgotten, and the ring.
-QByteArray ringSnapshot(State& s) {
-    QByteArray out = s.header;
-    RecordLine note("ring");
-    note.number("evicted", s.evicted);
-    out += "{\"t\":" + QByteArray::number(s.clock.nsecsElapsed() / 1000) + ",\"th\":0," +
-           note.members() + "}\n";
-    for (const QByteArray& line : s.ring)
-        out += line;
-    return out;
-}
-
 void writerLoop() {
     State& s = state();
     platform::enterLibraryThread();
     std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
         // Sleeps without the lock, in which an unload may park this thread (see platform.h): until
-        // records come, then until they have waited the flush interval, or at once for a stop, a
-        // ring dump or a full buffer. In ring mode nothing is ever pending.
+        // records come, then until they have waited the flush interval, or at once for a stop or
+        // a full buffer.
         std::chrono::steady_clock::time_point flushAt{};
         bool timing = false;
-        while (!(s.stopping || s.dumpRequested || s.pending.size() >= kWriteAtBytes)) {
+        while (!(s.stopping || s.pending.size() >= kWriteAtBytes)) {
             int waitMs = -1;
             if (!s.pending.isEmpty()) {
                 const auto now = std::chrono::steady_clock::now();
@@ -227,23 +343,10 @@ void writerLoop() {
         }
         const bool last = s.stopping;
         QByteArray chunk;
-        bool rewrite = false;
-        if (s.ringLimit > 0) {
-            if (s.dumpRequested || last) {
-                chunk = ringSnapshot(s);
-                rewrite = true;
-                s.dumpRequested = false;
-            }
-        } else {
-            s.changing.store(true, std::memory_order_relaxed);
-            chunk.swap(s.pending);
-            s.changing.store(false, std::memory_order_relaxed);
-        }
+        s.changing.store(true, std::memory_order_relaxed);
+        chunk.swap(s.pending);
+        s.changing.store(false, std::memory_order_relaxed);
         lock.unlock();
-        if (rewrite) {
-            s.file.resize(0);
-            s.file.seek(0);
-        }
         if (!chunk.isEmpty())
             writeAll(s, chunk);
         lock.lock();
@@ -253,7 +356,7 @@ void writerLoop() {
     platform::leaveLibraryThread();
 }
 
-QByteArray headerLine(const State& s) {
+QByteArray headerLine(const State& s, int64_t ringBytes) {
     RecordLine header("header");
     header.number("format", kFormatVersion)
         .text("library", CA_LIBRARY_VERSION)
@@ -267,7 +370,7 @@ QByteArray headerLine(const State& s) {
     for (const char* what :
          {"calls", "requests", "replies", "notices", "callbacks", "startup", "frames"})
         header.text(nullptr, what);
-    header.endArray().boolean("pixels", s.pixels).number("ringMiB", s.ringLimit >> 20);
+    header.endArray().boolean("pixels", s.pixels).number("ringMiB", ringBytes >> 20);
     return "{\"t\":0,\"th\":0," + header.members() + "}\n";
 }
 
@@ -280,15 +383,13 @@ std::unique_lock<std::mutex> hold(State& s) {
     return std::unique_lock<std::mutex>(s.mutex);
 }
 
-// Writes here what the writer, ended rather than joined, had not: the pending records, or in
-// ring mode the ring. The caller holds the lock and has closed the session. No log line: the
-// log's own lock may have been left taken by an ended thread.
+// Closes the file here after the writer was ended rather than joined, writing what it had not;
+// a ring is in the file already. The caller holds the lock and has closed the session. No log
+// line: the log's own lock may have been left taken by an ended thread.
 void writeOutHere(State& s) {
     (void)s.writer.release();  // ended: neither joined nor destroyed
-    if (s.ringLimit > 0) {
-        s.file.resize(0);
-        s.file.seek(0);
-        s.file.write(ringSnapshot(s));
+    if (s.ringMode) {
+        s.ring.close(s.file);
     } else {
         s.file.write(s.pending);
         s.pending.clear();
@@ -313,6 +414,36 @@ void writeOutAfterThreadsEnded() {
     }
 }
 
+// `path` numbered: "session.jsonl" as "session.<number>.jsonl".
+QString numbered(const QString& path, int number) {
+    const QFileInfo info(path);
+    const QString suffix = info.suffix().isEmpty() ? QString() : '.' + info.suffix();
+    return info.dir().filePath(info.completeBaseName() + '.' + QString::number(number) + suffix);
+}
+
+// Opens the session's file: `path`, or when a file of that name exists, the first free one of
+// its numbered names, so that no session ever replaces another's (a host that recovers from a
+// crashed service with exit and init, a host started again after a crash). A name that is not a
+// regular file (a pipe, a device) is written as it is.
+bool openFile(QFile& file, const QString& path, bool ring) {
+    const QIODevice::OpenMode mode =
+        (ring ? QIODevice::ReadWrite : QIODevice::WriteOnly | QIODevice::Unbuffered);
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile() && !info.isDir()) {
+        file.setFileName(path);
+        return file.open(mode);
+    }
+    for (int number = 1; number < 100000; ++number) {
+        file.setFileName(number == 1 ? path : numbered(path, number));
+        // Only a new file: two processes that look at once do not share one.
+        if (file.open(mode | QIODevice::NewOnly))
+            return true;
+        if (!file.exists())
+            return false;
+    }
+    return false;
+}
+
 }  // namespace
 
 void beginSession() noexcept {
@@ -324,33 +455,43 @@ void beginSession() noexcept {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (s.open)
             return;
-        s.file.setFileName(path);
+        const int ringMiB = qEnvironmentVariableIntValue("CROP_ASSIST_RECORD_RING");
+        const int64_t ringBytes = ringMiB > 0 ? int64_t(ringMiB) << 20 : 0;
         // Unbuffered: whatever the writer has written is the system's, and a writer ended where
         // it stood leaves no half-filled buffer behind.
-        if (!s.file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-            qWarning().noquote() << "Recording: cannot write" << path << s.file.errorString();
+        if (!openFile(s.file, path, ringBytes > 0) ||
+            (ringBytes > 0 && !s.ring.create(s.file, ringBytes))) {
+            qWarning().noquote() << "Recording: cannot write" << s.file.fileName()
+                                 << s.file.errorString();
+            s.file.close();
             return;
         }
         s.pixels = qEnvironmentVariableIntValue("CROP_ASSIST_RECORD_PIXELS") == 1;
-        const int ringMiB = qEnvironmentVariableIntValue("CROP_ASSIST_RECORD_RING");
-        s.ringLimit = ringMiB > 0 ? int64_t(ringMiB) << 20 : 0;
-        s.ringBytes = s.evicted = s.droppedPixels = s.droppedPixelBytes = 0;
-        s.ring.clear();
+        const int bufferMiB = qEnvironmentVariableIntValue("CROP_ASSIST_RECORD_BUFFER");
+        s.bufferLimit = int64_t(bufferMiB > 0 ? bufferMiB : kBufferMiB) << 20;
+        s.ringMode = ringBytes > 0;
+        s.droppedPixels = s.droppedPixelBytes = s.droppedRecords = s.droppedRecordBytes = 0;
+        s.kept.clear();
+        s.inStartup = false;
+        s.fetchFor.clear();
         s.threads.clear();
         s.pending.clear();
         s.seen.clear();
         s.calls.clear();
         s.lines = 1;  // the header
-        s.stopping = s.dumpRequested = false;
+        s.stopping = false;
         s.clock.start();
-        s.header = headerLine(s);
-        if (s.ringLimit == 0)
+        s.header = headerLine(s, ringBytes);
+        if (s.ringMode)
+            s.ring.setKept(s.header);
+        else
             s.pending = s.header;
         s.open = true;
-        s.writer = std::make_unique<std::thread>(writerLoop);
+        if (!s.ringMode)
+            s.writer = std::make_unique<std::thread>(writerLoop);
         platform::setThreadsEndedHook(&writeOutAfterThreadsEnded);
         active.store(true);
-        qInfo().noquote() << "Recording the session to" << path;
+        qInfo().noquote() << "Recording the session to" << s.file.fileName();
     } catch (...) {
         // Recording is a diagnosis aid: it never makes init fail.
     }
@@ -366,7 +507,7 @@ void endSessionOf(State& s) noexcept {
         append(s, RecordLine("end").members());
         s.open = false;
         active.store(false);
-        if (platform::unloadEndedThreads()) {
+        if (platform::unloadEndedThreads() || s.ringMode) {
             writeOutHere(s);
             return;
         }
@@ -386,6 +527,26 @@ State::~State() {
     endSessionOf(*this);
 }
 
+// Adds a record that the ring may keep beyond itself (see Keep). `then` runs inside the lock
+// right after it, recorded or not, so that what it does keeps the record's order.
+void addKept(const RecordLine& line, Keep keep, const QByteArray& key = QByteArray(),
+             const std::function<void()>& then = nullptr) noexcept {
+    State& s = state();
+    bool done = !then;
+    try {
+        std::unique_lock<std::mutex> lock = hold(s);
+        if (lock.owns_lock() && s.open)
+            append(s, line.members(), QByteArray(), keep, key);
+        if (!done) {
+            done = true;
+            then();
+        }
+    } catch (...) {
+    }
+    if (!done)
+        then();
+}
+
 }  // namespace
 
 void endSession() noexcept {
@@ -397,28 +558,28 @@ int64_t now() noexcept {
 }
 
 void add(const RecordLine& line) noexcept {
-    State& s = state();
-    try {
-        std::unique_lock<std::mutex> lock = hold(s);
-        if (lock.owns_lock() && s.open)
-            append(s, line.members());
-    } catch (...) {
-        // Out of memory: the record is lost, the host goes on.
-    }
+    addKept(line, Keep::no);
 }
 
-void hostCall(const RecordLine& line, int64_t began, int result) noexcept {
+void hostCall(const RecordLine& line, int64_t began) noexcept {
     State& s = state();
     try {
         std::unique_lock<std::mutex> lock = hold(s);
         if (!lock.owns_lock() || !s.open)
             return;
         const QByteArray extra = ",\"began\":" + QByteArray::number(static_cast<qlonglong>(began));
-        appendCall(s, line.members(), extra);
-        if (s.ringLimit > 0 && (result == 97 || result == 99)) {
-            s.dumpRequested = true;
-            s.wake.notify();
-        }
+        // "k":"call","fn":"<function>" come first.
+        const QByteArray& members = line.members();
+        const int name = members.indexOf("\"fn\":\"") + 6;
+        const QByteArray function = members.mid(name, members.indexOf('"', name) - name);
+        Keep keep = Keep::no;
+        if (function == "init" || function == "attach")
+            keep = Keep::startup;
+        else if (function.startsWith("set_") && function.endsWith("_callback"))
+            keep = Keep::setter;
+        appendCall(s, members, extra, keep, function);
+        if (keep == Keep::startup)
+            s.inStartup = false;
     } catch (...) {
     }
 }
@@ -438,28 +599,64 @@ void requestSent(const char* frame, int size, bool rawHandshake) noexcept {
             line.bytes("text", frame, size);
         if (rawHandshake)
             line.boolean("handshake", true);
-        add(line);
+        // A device's fetch, which a ring keeps with the device: {"body":"<id>","type":"gdevi"}.
+        static const QByteArray fetchEnd = ",\"type\":\"" + keys::getDeviceInfo.toUtf8() + "\"}";
+        if (bytes.endsWith(fetchEnd) && bytes.startsWith("{\"body\":\"")) {
+            const QJsonValue body = QJsonDocument::fromJson(bytes).object().value(keys::body);
+            addKept(line, Keep::fetch, body.toString().toUtf8());
+        } else {
+            add(line);
+        }
     } catch (...) {
     }
 }
 
 void replyRead(const QByteArray& frame) noexcept {
     try {
-        add(RecordLine("rep").bytes("text", frame));
+        addKept(RecordLine("rep").bytes("text", frame), Keep::answer);
     } catch (...) {
     }
 }
 
-void notice(const char* text, int size) noexcept {
+void notice(const char* text, int size, const std::function<void()>& then) noexcept {
     try {
-        add(RecordLine("notice").bytes("line", text, size));
+        // Arrivals and losses say which devices are present: "0<id>", "1<id>".
+        Keep keep = Keep::no;
+        if (size >= 2 && (text[0] == '0' || text[0] == '1'))
+            keep = text[0] == '0' ? Keep::arrival : Keep::departure;
+        addKept(RecordLine("notice").bytes("line", text, size), keep,
+                keep == Keep::no ? QByteArray() : QByteArray(text + 1, size - 1), then);
+    } catch (...) {
+        if (then)
+            then();
+    }
+}
+
+void setterCall(const char* function, bool set, const std::function<void()>& store) noexcept {
+    State& s = state();
+    bool stored = false;
+    try {
+        std::unique_lock<std::mutex> lock = hold(s);
+        if (lock.owns_lock() && s.open) {
+            const int64_t began = s.clock.nsecsElapsed() / 1000;
+            stored = true;
+            store();
+            const RecordLine line =
+                callRecord(function, CROP_ASSIST_OK, in("callback", Callback{set}));
+            appendCall(s, line.members(),
+                       ",\"began\":" + QByteArray::number(static_cast<qlonglong>(began)),
+                       Keep::setter, function);
+        }
     } catch (...) {
     }
+    if (!stored)
+        store();
 }
 
 void callbackMade(const char* which, const QByteArray& identifier) noexcept {
     try {
-        add(RecordLine("callback").text("cb", which).bytes("device", identifier));
+        addKept(RecordLine("callback").text("cb", which).bytes("device", identifier), Keep::device,
+                identifier);
     } catch (...) {
     }
 }
@@ -473,7 +670,16 @@ void eventCallbackMade(int event, const QByteArray& text) noexcept {
 
 void startupBegun(int32_t attachMode) noexcept {
     try {
-        add(RecordLine("startup").text("mode", attachMode == 0 ? "start" : "attach"));
+        State& s = state();
+        std::unique_lock<std::mutex> lock = hold(s);
+        if (!lock.owns_lock() || !s.open)
+            return;
+        // A ring keeps the latest start-up: from here to the call of init or attach.
+        s.kept.erase("startup");
+        s.inStartup = true;
+        append(s,
+               RecordLine("startup").text("mode", attachMode == 0 ? "start" : "attach").members(),
+               QByteArray(), Keep::startup);
     } catch (...) {
     }
 }
@@ -505,7 +711,7 @@ void serviceEnded(bool running, bool crashed, int exitCode) noexcept {
 
 void connectionLost(bool crashed) noexcept {
     try {
-        add(RecordLine("lost").boolean("crashed", crashed));
+        addKept(RecordLine("lost").boolean("crashed", crashed), Keep::answer);
     } catch (...) {
     }
 }
@@ -521,7 +727,7 @@ void frame(const char* pixels, uint32_t size) noexcept {
         {
             std::lock_guard<std::mutex> lock(s.mutex);
             withPixels = s.pixels;
-            if (withPixels && s.ringLimit == 0 && s.pending.size() > kBehindBytes) {
+            if (withPixels && !s.ringMode && s.pending.size() > s.bufferLimit / 2) {
                 withPixels = false;
                 ++s.droppedPixels;
                 s.droppedPixelBytes += size;

@@ -3,7 +3,9 @@
 //
 // Every hook in the library is one test of on(); with recording off nothing else runs. Records
 // are formed on the thread where things happen, under one short lock, and a writer thread of the
-// recorder's own puts them into the file, so a host never waits for the disk.
+// recorder's own puts them into the file, so a host never waits for the disk. In ring mode
+// (CROP_ASSIST_RECORD_RING) the file is mapped and each record is written into it in place
+// (ringfile.h): no writer thread, and nothing lost when the process dies.
 #pragma once
 
 #include "crop_assist.h"
@@ -13,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 namespace quarn::tellan_api::recording {
 
@@ -22,31 +25,36 @@ inline bool on() noexcept {
     return active.load(std::memory_order_acquire);
 }
 
-// Starts recording when CROP_ASSIST_RECORD names a file and no session is being recorded yet.
+// Starts recording when CROP_ASSIST_RECORD names a file and no session is being recorded yet,
+// into a file of its own: the name given, or the first of its numbered names that is free.
 // Called by init and attach before they do anything else.
 void beginSession() noexcept;
-// Writes the end record, then the file (or, in ring mode, the ring) and closes it. Called by exit
-// after the library has stopped, and at the end of the process for a host that never calls exit.
+// Writes the end record and the rest of the file, and closes it. Called by exit after the library
+// has stopped, and at the end of the process for a host that never calls exit.
 void endSession() noexcept;
 
 // Microseconds since the recording began.
 int64_t now() noexcept;
 
-// Adds a record built by a hook. hostCall adds a call's record with when it began (now()), and
-// writes the ring out when `result` is 97 or 99.
+// Adds a record built by a hook. hostCall adds a call's record with when it began (now()).
 void add(const RecordLine& line) noexcept;
-void hostCall(const RecordLine& line, int64_t began, int result) noexcept;
+void hostCall(const RecordLine& line, int64_t began) noexcept;
 
 // ---- Hooks ----------------------------------------------------------------------------------
 // A frame written on the request socket, without its terminator.
 void requestSent(const char* frame, int size, bool rawHandshake = false) noexcept;
 void replyRead(const QByteArray& frame) noexcept;
 // A notice line without its line feed, recorded as it is handled: the handlers record it once the
-// device registry has changed and before the host's callback.
-void notice(const char* line, int size) noexcept;
-inline void notice(const QByteArray& line) noexcept {
-    notice(line.constData(), line.size());
+// device registry has changed and before the host's callback. `then` (which loads the callback)
+// runs right after the record inside the recorder's lock, whatever happens to the record.
+void notice(const char* line, int size, const std::function<void()>& then = nullptr) noexcept;
+inline void notice(const QByteArray& line, const std::function<void()>& then = nullptr) noexcept {
+    notice(line.constData(), line.size(), then);
 }
+// A callback setter's call: `store` sets the callback inside the recorder's lock, so that a
+// notice recorded before the call's record was handled with the callback before it, one after
+// with the new one. `store` runs whatever happens to the record.
+void setterCall(const char* function, bool set, const std::function<void()>& store) noexcept;
 void callbackMade(const char* which, const QByteArray& identifier) noexcept;
 void eventCallbackMade(int event, const QByteArray& text) noexcept;
 void startupBegun(int32_t attachMode) noexcept;

@@ -1,6 +1,7 @@
 #include "recordreader.h"
 
 #include "recordformat.h"
+#include "ringfile.h"
 
 #include <QFile>
 #include <QHash>
@@ -24,8 +25,12 @@ QString position(int line, int64_t offset) {
 
 }  // namespace
 
-bool parseRecording(const QByteArray& bytes, Recording* recording, QString* error) {
+bool parseRecording(const QByteArray& file, Recording* recording, QString* error) {
     *recording = Recording();
+    QByteArray ringLines;
+    if (isRingFile(file) && !ringRecords(file, &ringLines, error))
+        return false;
+    const QByteArray& bytes = isRingFile(file) ? ringLines : file;
     int line = 0;
     int start = 0;
     bool ended = false;
@@ -106,6 +111,8 @@ bool parseRecording(const QByteArray& bytes, Recording* recording, QString* erro
         }
         lineIndex.insert(line, static_cast<int>(recording->records.size()));
         ended = kind == QLatin1String("end");
+        if (kind == QLatin1String("ring") && recording->keptRecords < 0)
+            recording->keptRecords = static_cast<int>(recording->records.size());
         Record record;
         record.kind = kind;
         record.time = static_cast<int64_t>(fields.value(QLatin1String("t")).toDouble());
@@ -119,6 +126,7 @@ bool parseRecording(const QByteArray& bytes, Recording* recording, QString* erro
         *error = QStringLiteral("not a session recording: no header record");
         return false;
     }
+    recording->keptRecords = qMax(0, recording->keptRecords);
     if (recording->truncation.isEmpty() && !ended) {
         recording->truncation = QStringLiteral("the recording has no end record; it ends after %1")
                                     .arg(position(line, start));

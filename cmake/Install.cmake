@@ -41,7 +41,12 @@ foreach(_ca_debug IN LISTS CROP_ASSIST_DEBUG_FILES)
     endif()")
 endforeach()
 
-# Installed programs find the library relative to themselves, wherever the prefix is.
+# Installed programs find the library relative to themselves, wherever the prefix is; the tool's
+# replay of a session that attached finds the service there too.
+file(RELATIVE_PATH _ca_bin_to_service
+    /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CROP_ASSIST_SERVICE_DIR})
+target_compile_definitions(cropassist PRIVATE
+    CROPASSIST_SERVICE_FROM_BIN="${_ca_bin_to_service}")
 if(NOT WIN32)
     file(RELATIVE_PATH _ca_bin_to_lib
         /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})

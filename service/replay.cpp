@@ -95,6 +95,7 @@ std::unique_ptr<Replay> Replay::load(const ReplayOptions& options, QString* erro
             const bool handshake = record.fields.value(QLatin1String("handshake")).toBool();
             exchange.key = replayKey(exchange.request, handshake);
             exchange.line = record.line;
+            exchange.anytime = static_cast<int>(i) < recording.keptRecords;
             replay->exchanges_.push_back(std::move(exchange));
             waiting = &replay->exchanges_.back();
         } else if (kind == QLatin1String("rep") && waiting) {
@@ -126,14 +127,21 @@ std::unique_ptr<Replay> Replay::load(const ReplayOptions& options, QString* erro
                 replay->exitCode_ = record.fields.value(QLatin1String("exit")).toInt();
         }
     }
+    while (replay->cursor_ < replay->exchanges_.size() &&
+           replay->exchanges_[replay->cursor_].anytime)
+        ++replay->cursor_;
     return replay;
 }
 
 int Replay::find(const QByteArray& key) const {
     if (!options_.keyed) {
-        return cursor_ < exchanges_.size() && exchanges_[cursor_].key == key
-                   ? static_cast<int>(cursor_)
-                   : -1;
+        if (cursor_ < exchanges_.size() && exchanges_[cursor_].key == key)
+            return static_cast<int>(cursor_);
+        for (size_t i = 0; i < exchanges_.size(); ++i) {
+            if (exchanges_[i].anytime && !exchanges_[i].used && exchanges_[i].key == key)
+                return static_cast<int>(i);
+        }
+        return -1;
     }
     // Identical requests are answered in the order recorded: the first unused one.
     for (size_t i = 0; i < exchanges_.size(); ++i) {
@@ -186,7 +194,7 @@ Answer Replay::answer(const QByteArray& frame, bool handshake) {
     }
     Exchange& exchange = exchanges_[static_cast<size_t>(index)];
     exchange.used = true;
-    while (cursor_ < exchanges_.size() && exchanges_[cursor_].used)
+    while (cursor_ < exchanges_.size() && (exchanges_[cursor_].used || exchanges_[cursor_].anytime))
         ++cursor_;
     for (const ReplayNotice& notice : exchange.notices)
         due_.append(notice.line);

@@ -67,6 +67,9 @@ private:
         Answer answer{Answer::Kind::Hold, {}, 0};
         std::vector<ReplayNotice> notices;
         bool used = false;
+        // Kept by a ring from before what it holds (a device's fetch, the start-up): answered
+        // whenever it is asked, outside the recorded order.
+        bool anytime = false;
     };
 
     explicit Replay(ReplayOptions options) : options_(std::move(options)) {}

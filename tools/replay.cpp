@@ -5,6 +5,7 @@
 #include "values.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -78,7 +79,7 @@ public:
             // Inside a longer text (a failure message naming the device), longest first.
             QString text = v.toString();
             for (auto known = byLength.rbegin(); known != byLength.rend(); ++known)
-                text.replace(known->second, tokens.at(known->second));
+                replaceIn(text, known->second, tokens.at(known->second));
             return text;
         }
         if (v.isArray()) {
@@ -115,14 +116,28 @@ public:
     }
 
 private:
+    // Replaces `value` in `text`; a value shorter than 4 characters only where it stands as a
+    // word of its own, since it would be found inside unrelated words.
+    static void replaceIn(QString& text, const QString& value, const QString& token) {
+        const auto partOfWord = [&text](int at) {
+            return at >= 0 && at < text.size() && text.at(at).isLetterOrNumber();
+        };
+        for (int at = text.indexOf(value); at >= 0; at = text.indexOf(value, at)) {
+            if (value.size() < 4 && (partOfWord(at - 1) || partOfWord(at + value.size()))) {
+                at += value.size();
+                continue;
+            }
+            text.replace(at, value.size(), token);
+            at += token.size();
+        }
+    }
+
     void add(const QJsonValue& v, const char* kind) {
         const QString text = v.toString();
         if (text.isEmpty() || tokens.count(text))
             return;
         tokens[text] = QStringLiteral("%1-%2").arg(QLatin1String(kind)).arg(++counts[kind]);
-        // Short values would be found inside unrelated words.
-        if (text.size() >= 4)
-            byLength.emplace(text.size(), text);
+        byLength.emplace(text.size(), text);
     }
 
     void addDevice(const QJsonObject& device) {
@@ -267,7 +282,11 @@ int runReplay(const std::vector<std::string>& words, int argc, char** argv, Outp
         qunsetenv("CROP_ASSIST_RECORD");
     // The library then uses this application rather than making its own.
     QCoreApplication application(argc, argv);
-    return replaySession(recording, file, keyed, QCoreApplication::applicationDirPath(), stdout);
+    // Beside the tool in a build, beside the library where it is installed (lib/ on Linux).
+    QDir services(QCoreApplication::applicationDirPath());
+    if (!services.exists(QStringLiteral("OmnivueService.exe")))
+        services.setPath(services.filePath(QStringLiteral(CROPASSIST_SERVICE_FROM_BIN)));
+    return replaySession(recording, file, keyed, services.absolutePath(), stdout);
 }
 
 }  // namespace cropassist

@@ -44,4 +44,12 @@ libdir=$(pkg-config --variable=libdir crop_assist)
 step "installed cropassist"
 "$work/prefix/bin/cropassist" --start devices
 
+step "installed cropassist replays a session that attached (it starts the service from lib/)"
+"$service" --standalone > "$work/standalone.log" 2>&1 &
+standalone=$!
+for _ in $(seq 100); do grep -q '^suffix ' "$work/standalone.log" && break; sleep 0.1; done
+CROP_ASSIST_RECORD="$work/attached.jsonl" "$work/prefix/bin/cropassist" devices
+kill "$standalone" && wait "$standalone" || true
+"$work/prefix/bin/cropassist" replay "$work/attached.jsonl"
+
 echo "packaging: all steps passed"

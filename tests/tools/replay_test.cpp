@@ -3,10 +3,18 @@
 #include "session.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <cctype>
 #include <functional>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -68,7 +76,7 @@ void notices(LibrarySession& session) {
     testsupport::NoticeLog log;
     ASSERT_TRUE(log.install());
     ASSERT_TRUE(session.control().waitForCallbackConnections(1));
-    for (const char* line : {"arrive N1", "event 2 hello", "lose N1", "arrive N2"})
+    for (const char* line : {"arrive N1", "event 2 N1 ran hot", "lose N1", "arrive N2"})
         ASSERT_TRUE(session.command(line));
     ASSERT_TRUE(log.waitFor("+N2"));
     testsupport::listDevicesUntil(3);
@@ -117,7 +125,7 @@ protected:
 
 TEST_F(Replay, RecordedSessionsReplayTheSame) {
     for (const Scenario& scenario : kScenarios) {
-        const QString path = record(scenario, "session.jsonl");
+        const QString path = record(scenario, scenario.name);
         const testsupport::ChildRun run = replay({path});
         EXPECT_EQ(run.status, 0) << scenario.name << ": " << run.describe()
                                  << readAll(path).toStdString();
@@ -221,35 +229,110 @@ TEST_F(Replay, ADifferentCallACutOffFileAndAnotherOrderAreTold) {
     EXPECT_EQ(run.status, 0) << run.describe() << late.toStdString();
 }
 
-TEST_F(Replay, ScrubbedRecordingsReplayAndTheRingIsWrittenOn99) {
+TEST_F(Replay, ScrubbedRecordingsReplay) {
     const QString path = record(kScenarios[1], "session.jsonl");
     const QString scrubbed = dir.filePath("scrubbed.jsonl");
     ASSERT_EQ(replay({"--scrub", path, "--out", scrubbed}).status, 0);
     const QByteArray text = readAll(scrubbed);
     for (const char* identifier : {"N1", "N2", "usb-0001"})
         EXPECT_FALSE(text.contains(identifier)) << identifier << "\n" << text.toStdString();
-    EXPECT_TRUE(text.contains("device-1")) << text.toStdString();
+    EXPECT_TRUE(text.contains("device-1 ran hot")) << "a short identifier in a text, as a word";
     const testsupport::ChildRun run = replay({scrubbed});
     EXPECT_EQ(run.status, 0) << run.describe() << text.toStdString();
-
-    // Black box: nothing is written until a call gives 99, then the latest records are.
-    const QString ring = dir.filePath("ring.jsonl");
-    ScopedEnv size("CROP_ASSIST_RECORD_RING", "1");
-    ScopedEnv recording("CROP_ASSIST_RECORD", ring.toStdString());
-    LibrarySession session;
-    ASSERT_EQ(session.initResult(), 0);
-    bool on = false;
-    ASSERT_EQ(crop_assist_is_enabled("CAM1", &on), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    EXPECT_TRUE(readAll(ring).isEmpty()) << "a ring is written only when needed";
-    ASSERT_TRUE(session.command("drop request"));
-    ASSERT_EQ(crop_assist_is_enabled("CAM1", &on), 99);
-    QByteArray written;
-    for (int i = 0; i < 100 && !written.contains("\"result\":99"); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        written = readAll(ring);
-    }
-    EXPECT_TRUE(written.startsWith("{\"t\":0,\"th\":0,\"k\":\"header\"")) << written.toStdString();
-    EXPECT_TRUE(written.contains("\"result\":99")) << written.toStdString();
-    EXPECT_FALSE(written.contains("\"k\":\"end\"")) << "written while the session runs";
 }
+
+// A host that recovers from a crashed service with exit and init keeps both sessions, each in a
+// file of its own that replays: the first up to its failure.
+TEST_F(Replay, EverySessionIsKeptAndReplays) {
+    const QString path = dir.filePath("recovering.jsonl");
+    {
+        ScopedEnv recording("CROP_ASSIST_RECORD", path.toStdString());
+        LibrarySession session(R"({"commands":{"gmode":{"crash":true,"times":1}}})");
+        ASSERT_EQ(session.initResult(), 0);
+        TellanMode mode;
+        ASSERT_EQ(crop_assist_get_mode("CAM1", &mode), 97);
+        ASSERT_EQ(crop_assist_exit(), 0);
+        ASSERT_EQ(crop_assist_init(), 0);
+        ASSERT_EQ(crop_assist_get_mode("CAM1", &mode), 0);
+    }
+    const QString second = dir.filePath("recovering.2.jsonl");
+    EXPECT_TRUE(readAll(path).contains("\"result\":97"));
+    EXPECT_FALSE(readAll(second).contains("\"result\":97"));
+    for (const QString& file : {path, second}) {
+        const testsupport::ChildRun run = replay({file});
+        EXPECT_EQ(run.status, 0) << run.describe() << readAll(file).toStdString();
+    }
+}
+
+// Ring mode is a flight recorder: a host killed outright (SIGKILL; TerminateProcess on Windows)
+// after a known call leaves a ring of the size asked whose last record is that call, and which
+// replays up to it though the ring has forgotten how the session began.
+TEST_F(Replay, AKilledHostLeavesARingThatReplays) {
+    const QString ring = dir.filePath("ring.bin");
+    QProcess host;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("CROP_ASSIST_RECORD", ring);
+    environment.insert("CROP_ASSIST_RECORD_RING", "1");
+    host.setProcessEnvironment(environment);
+    host.start(CROPASSIST_PATH, {"--start", "shell"});
+    QByteArray commands = "devices\n";  // fetches the devices, which the ring keeps
+    for (int i = 0; i < 6000; ++i)
+        commands += "is-enabled CAM1\n";
+    host.write(commands + "get-mode CAM2\n");
+    QByteArray out;
+    while (!out.contains("mode:") && host.waitForReadyRead(60000))
+        out += host.readAllStandardOutput();
+    host.kill();
+    host.waitForFinished(5000);
+    ASSERT_TRUE(out.contains("mode:")) << out.right(500).toStdString();
+    EXPECT_EQ(QFileInfo(ring).size(), 1 << 20);
+
+    const testsupport::ChildRun printed = replay({"--print", ring});
+    const std::string records = printed.out.substr(0, printed.out.find("note: "));
+    const std::string last = records.substr(records.rfind('\n', records.size() - 2));
+    EXPECT_TRUE(contains(last, "get_mode(device=\"CAM2\") -> 0")) << last;
+    EXPECT_TRUE(contains(printed.out, "ring      evicted=")) << printed.describe();
+    const testsupport::ChildRun run = replay({ring});
+    EXPECT_EQ(run.status, 0) << run.describe();
+    EXPECT_TRUE(contains(run.err, "no end record")) << run.describe();
+}
+
+#ifndef _WIN32
+// A disk that stops taking records (here a pipe nobody reads) costs the host bounded memory: what
+// does not fit the recorder's buffer is dropped, and the file says how much.
+TEST_F(Replay, ADiskThatFallsBehindDropsRecordsAndSaysSo) {
+    const QString pipe = dir.filePath("stalled");
+    ASSERT_EQ(mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
+    const int reader = open(pipe.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    QByteArray drained;
+    std::thread drain;
+    {
+        ScopedEnv recording("CROP_ASSIST_RECORD", pipe.toStdString());
+        ScopedEnv buffer("CROP_ASSIST_RECORD_BUFFER", "1");
+        LibrarySession session;
+        ASSERT_EQ(session.initResult(), 0);
+        // Each call other than the one before, so that no record refers to an earlier one.
+        for (int i = 0; i < 15000; ++i)
+            crop_assist_set_home_pt("CAM1", float(i) / 15000, 0);
+        fcntl(reader, F_SETFL, 0);
+        drain = std::thread([reader, &drained] {
+            char chunk[1 << 16];
+            for (ssize_t got; (got = read(reader, chunk, sizeof chunk)) > 0;)
+                drained.append(chunk, static_cast<int>(got));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        bool on = false;
+        EXPECT_EQ(crop_assist_is_enabled("CAM1", &on), 0);
+    }
+    drain.join();
+    close(reader);
+    const int at = drained.indexOf("\"k\":\"dropped\"");
+    ASSERT_GE(at, 0) << drained.size() << " bytes, no dropped record";
+    const QByteArray dropped = drained.mid(at, drained.indexOf('\n', at) - at);
+    EXPECT_FALSE(dropped.contains("\"records\":0,")) << dropped.toStdString();
+    const QString copy = dir.filePath("drained.jsonl");
+    writeAll(copy, drained);
+    EXPECT_EQ(replay({"--print", copy}).status, 0) << "what is written refers only to what is";
+}
+#endif
