@@ -3,6 +3,7 @@
 #include "apicontroller.h"
 #include "errors.h"
 #include "protocolkeys.h"
+#include "recorder.h"
 
 #include <QJsonObject>
 
@@ -17,6 +18,8 @@ constexpr int32_t kNoTimeout = -1;
 }  // namespace
 
 void ApiController::fetchDeviceInfo(const QByteArray& identifier) {
+    if (recording::on())
+        recording::fetchBegins(identifier);
     const QJsonValue reply =
         sendRequest(keys::getDeviceInfo, QJsonValue(QString::fromUtf8(identifier)), kNoTimeout);
     if (!reply.isObject())

@@ -43,6 +43,8 @@ void hostCall(const RecordLine& line, int64_t began) noexcept;
 // ---- Hooks ----------------------------------------------------------------------------------
 // A frame written on the request socket, without its terminator.
 void requestSent(const char* frame, int size, bool rawHandshake = false) noexcept;
+// The next request fetches the info of device `identifier` (a ring keeps it with the device).
+void fetchBegins(const QByteArray& identifier) noexcept;
 void replyRead(const QByteArray& frame) noexcept;
 // A notice line without its line feed, recorded as it is handled: the handlers record it once the
 // device registry has changed and before the host's callback. `then` (which loads the callback)

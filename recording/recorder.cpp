@@ -1,10 +1,7 @@
 #include "recorder.h"
 
 #include "callrecord.h"
-
-#include "platform.h"
-#include "protocolkeys.h"
-#include "ringfile.h"
+#include "recordwriter.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -34,11 +31,6 @@ std::atomic<bool> active{false};
 
 namespace {
 
-// Records wait at most this long for the writer, so the file is never more than about this far
-// behind. A writer with nothing pending sleeps until records come: an idle session costs nothing.
-constexpr auto kFlushInterval = std::chrono::milliseconds(250);
-// Pending bytes at which the writer is woken at once.
-constexpr int kWriteAtBytes = 1 << 20;
 // What records may hold in memory while the disk falls behind (CROP_ASSIST_RECORD_BUFFER, MiB):
 // from half of it frames go without their pixels, at all of it records are dropped.
 constexpr int kBufferMiB = 64;
@@ -58,60 +50,10 @@ enum class Keep {
     arrival,    // a device's arrival notice: begins the device's records
     departure,  // a device's loss: its records go
     device,     // another record of the device (its callback)
-    fetch,      // the request that fetches a device's info
+    request,    // a request: kept with a device when it fetches the device's info (fetchBegins)
     answer,     // a reply or a lost connection: kept with the fetch it answers
     setter,     // a callback setter's call: replaces the one before
 };
-
-// Everything of the one recording of the process. It outlives every session, so that a hook
-// racing the end of a session finds it closed rather than gone.
-struct State {
-    std::mutex mutex;
-    bool open = false;
-    bool stopping = false;
-    // Set while the records themselves (pending, ring) change: a thread ended by the system inside
-    // the lock left them whole unless it was there (see writeOutAfterThreadsEnded).
-    std::atomic<bool> changing{false};
-    bool pixels = false;
-    QFile file;
-    QElapsedTimer clock;
-    std::vector<Qt::HANDLE> threads;
-    QHash<QByteArray, int64_t> seen;  // members of recent records, by line
-    // The latest call of each function with the same arguments: its line, result and out values.
-    struct LastCall {
-        int64_t line;
-        QByteArray result;
-        QByteArray out;
-    };
-    QHash<QByteArray, LastCall> calls;
-    int64_t lines = 0;  // lines in the file so far
-    QByteArray pending;
-    QByteArray header;
-    int64_t bufferLimit = 0;
-    int64_t droppedPixels = 0;
-    int64_t droppedPixelBytes = 0;
-    int64_t droppedRecords = 0;
-    int64_t droppedRecordBytes = 0;
-    // Ring mode: the file is the ring, written in place; no writer thread.
-    bool ringMode = false;
-    RingFile ring;
-    // What the ring keeps beyond itself, by group ("startup", "device:<id>", "setter:<fn>"): each
-    // record's line number (their order) and line.
-    std::map<QByteArray, std::vector<std::pair<int64_t, QByteArray>>> kept;
-    bool inStartup = false;
-    QByteArray fetchFor;  // the device whose info the last request fetches
-    // Held by pointer: a writer ended by the system (an unload, the end of the process) is left
-    // as it is, since a std::thread destroyed while it seems to run ends the process.
-    std::unique_ptr<std::thread> writer;
-    platform::IdleWake wake;  // the writer's sleep
-
-    ~State();
-};
-
-State& state() {
-    static State s;
-    return s;
-}
 
 int threadNumber(State& s) {
     const Qt::HANDLE self = QThread::currentThreadId();
@@ -174,9 +116,11 @@ void keepInRing(State& s, Keep keep, const QByteArray& key, int64_t number,
                 device->second.push_back(setter->second.back());
             break;
         }
-        case Keep::fetch:
-            s.fetchFor = key;
-            group = "device:" + key;
+        case Keep::request:
+            if (s.fetching.isEmpty())
+                return keepInRing(s, Keep::no, key, number, line);
+            s.fetchFor = std::exchange(s.fetching, QByteArray());
+            group = "device:" + s.fetchFor;
             break;
         case Keep::answer: {
             const QByteArray fetched = std::exchange(s.fetchFor, QByteArray());
@@ -257,19 +201,9 @@ bool append(State& s, const QByteArray& members, const QByteArray& extra = QByte
     line += extra;
     line += "}\n";
     ++s.lines;
-    s.changing.store(true, std::memory_order_relaxed);
-    if (s.ringMode) {
-        s.ring.append(line);
+    putLine(s, line);
+    if (s.ringMode)
         keepInRing(s, keep, key, s.lines, line);
-    } else {
-        // The writer sleeps while nothing is pending, and then wants to know; a full buffer
-        // cannot wait for the flush.
-        if (s.pending.isEmpty() ||
-            (s.pending.size() < kWriteAtBytes && s.pending.size() + line.size() >= kWriteAtBytes))
-            s.wake.notify();
-        s.pending += line;
-    }
-    s.changing.store(false, std::memory_order_relaxed);
     return true;
 }
 
@@ -308,54 +242,6 @@ void appendCall(State& s, const QByteArray& members, const QByteArray& extra, Ke
     s.calls.insert(key, State::LastCall{s.lines, resultPart, outPart});
 }
 
-void writeAll(State& s, const QByteArray& bytes) {
-    if (s.file.write(bytes) != bytes.size())
-        qWarning().noquote() << "Recording: cannot write" << s.file.fileName()
-                             << s.file.errorString();
-}
-
-void writerLoop() {
-    State& s = state();
-    platform::enterLibraryThread();
-    std::unique_lock<std::mutex> lock(s.mutex);
-    for (;;) {
-        // Sleeps without the lock, in which an unload may park this thread (see platform.h): until
-        // records come, then until they have waited the flush interval, or at once for a stop or
-        // a full buffer.
-        std::chrono::steady_clock::time_point flushAt{};
-        bool timing = false;
-        while (!(s.stopping || s.pending.size() >= kWriteAtBytes)) {
-            int waitMs = -1;
-            if (!s.pending.isEmpty()) {
-                const auto now = std::chrono::steady_clock::now();
-                if (!timing) {
-                    flushAt = now + kFlushInterval;
-                    timing = true;
-                }
-                if (now >= flushAt)
-                    break;
-                waitMs = static_cast<int>(
-                    std::chrono::ceil<std::chrono::milliseconds>(flushAt - now).count());
-            }
-            lock.unlock();
-            s.wake.wait(waitMs);
-            lock.lock();
-        }
-        const bool last = s.stopping;
-        QByteArray chunk;
-        s.changing.store(true, std::memory_order_relaxed);
-        chunk.swap(s.pending);
-        s.changing.store(false, std::memory_order_relaxed);
-        lock.unlock();
-        if (!chunk.isEmpty())
-            writeAll(s, chunk);
-        lock.lock();
-        if (last && s.pending.isEmpty())
-            break;
-    }
-    platform::leaveLibraryThread();
-}
-
 QByteArray headerLine(const State& s, int64_t ringBytes) {
     RecordLine header("header");
     header.number("format", kFormatVersion)
@@ -374,76 +260,6 @@ QByteArray headerLine(const State& s, int64_t ringBytes) {
     return "{\"t\":0,\"th\":0," + header.members() + "}\n";
 }
 
-// The recorder's lock. Once the library's threads were ended rather than joined, one of them may
-// have been ended inside it (at the end of the process the system ends them wherever they stand):
-// then it is only tried, and what it guards is left alone when it is taken.
-std::unique_lock<std::mutex> hold(State& s) {
-    if (platform::unloadEndedThreads())
-        return std::unique_lock<std::mutex>(s.mutex, std::try_to_lock);
-    return std::unique_lock<std::mutex>(s.mutex);
-}
-
-// Closes the file here after the writer was ended rather than joined, writing what it had not;
-// a ring is in the file already. The caller holds the lock and has closed the session. No log
-// line: the log's own lock may have been left taken by an ended thread.
-void writeOutHere(State& s) {
-    (void)s.writer.release();  // ended: neither joined nor destroyed
-    if (s.ringMode) {
-        s.ring.close(s.file);
-    } else {
-        s.file.write(s.pending);
-        s.pending.clear();
-    }
-    s.file.close();
-}
-
-// At an unload or the end of the process with a session still recorded. The lock is only tried:
-// a thread that holds it now was ended inside it (at the end of the process the system ends them
-// wherever they stand, and a flood of notices keeps the listener in it much of the time). The
-// records are then written all the same unless that thread was changing them.
-void writeOutAfterThreadsEnded() {
-    State& s = state();
-    try {
-        std::unique_lock<std::mutex> lock(s.mutex, std::try_to_lock);
-        if ((!lock.owns_lock() && s.changing.load(std::memory_order_relaxed)) || !s.open)
-            return;
-        s.open = false;
-        active.store(false);
-        writeOutHere(s);
-    } catch (...) {
-    }
-}
-
-// `path` numbered: "session.jsonl" as "session.<number>.jsonl".
-QString numbered(const QString& path, int number) {
-    const QFileInfo info(path);
-    const QString suffix = info.suffix().isEmpty() ? QString() : '.' + info.suffix();
-    return info.dir().filePath(info.completeBaseName() + '.' + QString::number(number) + suffix);
-}
-
-// Opens the session's file: `path`, or when a file of that name exists, the first free one of
-// its numbered names, so that no session ever replaces another's (a host that recovers from a
-// crashed service with exit and init, a host started again after a crash). A name that is not a
-// regular file (a pipe, a device) is written as it is.
-bool openFile(QFile& file, const QString& path, bool ring) {
-    const QIODevice::OpenMode mode =
-        (ring ? QIODevice::ReadWrite : QIODevice::WriteOnly | QIODevice::Unbuffered);
-    const QFileInfo info(path);
-    if (info.exists() && !info.isFile() && !info.isDir()) {
-        file.setFileName(path);
-        return file.open(mode);
-    }
-    for (int number = 1; number < 100000; ++number) {
-        file.setFileName(number == 1 ? path : numbered(path, number));
-        // Only a new file: two processes that look at once do not share one.
-        if (file.open(mode | QIODevice::NewOnly))
-            return true;
-        if (!file.exists())
-            return false;
-    }
-    return false;
-}
-
 }  // namespace
 
 void beginSession() noexcept {
@@ -457,15 +273,8 @@ void beginSession() noexcept {
             return;
         const int ringMiB = qEnvironmentVariableIntValue("CROP_ASSIST_RECORD_RING");
         const int64_t ringBytes = ringMiB > 0 ? int64_t(ringMiB) << 20 : 0;
-        // Unbuffered: whatever the writer has written is the system's, and a writer ended where
-        // it stood leaves no half-filled buffer behind.
-        if (!openFile(s.file, path, ringBytes > 0) ||
-            (ringBytes > 0 && !s.ring.create(s.file, ringBytes))) {
-            qWarning().noquote() << "Recording: cannot write" << s.file.fileName()
-                                 << s.file.errorString();
-            s.file.close();
+        if (!openSessionFile(s, path, ringBytes))
             return;
-        }
         s.pixels = qEnvironmentVariableIntValue("CROP_ASSIST_RECORD_PIXELS") == 1;
         const int bufferMiB = qEnvironmentVariableIntValue("CROP_ASSIST_RECORD_BUFFER");
         s.bufferLimit = int64_t(bufferMiB > 0 ? bufferMiB : kBufferMiB) << 20;
@@ -474,12 +283,12 @@ void beginSession() noexcept {
         s.kept.clear();
         s.inStartup = false;
         s.fetchFor.clear();
+        s.fetching.clear();
         s.threads.clear();
         s.pending.clear();
         s.seen.clear();
         s.calls.clear();
         s.lines = 1;  // the header
-        s.stopping = false;
         s.clock.start();
         s.header = headerLine(s, ringBytes);
         if (s.ringMode)
@@ -487,9 +296,7 @@ void beginSession() noexcept {
         else
             s.pending = s.header;
         s.open = true;
-        if (!s.ringMode)
-            s.writer = std::make_unique<std::thread>(writerLoop);
-        platform::setThreadsEndedHook(&writeOutAfterThreadsEnded);
+        startWriter(s);
         active.store(true);
         qInfo().noquote() << "Recording the session to" << s.file.fileName();
     } catch (...) {
@@ -507,24 +314,9 @@ void endSessionOf(State& s) noexcept {
         append(s, RecordLine("end").members());
         s.open = false;
         active.store(false);
-        if (platform::unloadEndedThreads() || s.ringMode) {
-            writeOutHere(s);
-            return;
-        }
-        s.stopping = true;
-        s.wake.notify();
-        lock.unlock();
-        if (s.writer) {
-            s.writer->join();
-            s.writer.reset();
-        }
-        s.file.close();
+        finishWriting(s, lock);
     } catch (...) {
     }
-}
-
-State::~State() {
-    endSessionOf(*this);
 }
 
 // Adds a record that the ring may keep beyond itself (see Keep). `then` runs inside the lock
@@ -548,6 +340,10 @@ void addKept(const RecordLine& line, Keep keep, const QByteArray& key = QByteArr
 }
 
 }  // namespace
+
+State::~State() {
+    endSessionOf(*this);
+}
 
 void endSession() noexcept {
     endSessionOf(state());
@@ -599,14 +395,17 @@ void requestSent(const char* frame, int size, bool rawHandshake) noexcept {
             line.bytes("text", frame, size);
         if (rawHandshake)
             line.boolean("handshake", true);
-        // A device's fetch, which a ring keeps with the device: {"body":"<id>","type":"gdevi"}.
-        static const QByteArray fetchEnd = ",\"type\":\"" + keys::getDeviceInfo.toUtf8() + "\"}";
-        if (bytes.endsWith(fetchEnd) && bytes.startsWith("{\"body\":\"")) {
-            const QJsonValue body = QJsonDocument::fromJson(bytes).object().value(keys::body);
-            addKept(line, Keep::fetch, body.toString().toUtf8());
-        } else {
-            add(line);
-        }
+        addKept(line, Keep::request);
+    } catch (...) {
+    }
+}
+
+void fetchBegins(const QByteArray& identifier) noexcept {
+    State& s = state();
+    try {
+        std::unique_lock<std::mutex> lock = hold(s);
+        if (lock.owns_lock() && s.open)
+            s.fetching = identifier;
     } catch (...) {
     }
 }

@@ -1,0 +1,89 @@
+// The recorder's state and its writer: the file a session writes, the thread that writes records
+// into it (or the ring mapped in it), and what is written when the library's threads were ended
+// rather than joined. recorder.cpp forms the records; this is where they go.
+#pragma once
+
+#include "platform.h"
+#include "ringfile.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace quarn::tellan_api::recording {
+
+// Everything of the one recording of the process. It outlives every session, so that a hook
+// racing the end of a session finds it closed rather than gone.
+struct State {
+    std::mutex mutex;
+    bool open = false;
+    bool stopping = false;
+    // Set while the records themselves (pending, ring) change: a thread ended by the system inside
+    // the lock left them whole unless it was there (see writeOutAfterThreadsEnded).
+    std::atomic<bool> changing{false};
+    bool pixels = false;
+    QFile file;
+    QElapsedTimer clock;
+    std::vector<Qt::HANDLE> threads;
+    QHash<QByteArray, int64_t> seen;  // members of recent records, by line
+    // The latest call of each function with the same arguments: its line, result and out values.
+    struct LastCall {
+        int64_t line;
+        QByteArray result;
+        QByteArray out;
+    };
+    QHash<QByteArray, LastCall> calls;
+    int64_t lines = 0;  // lines in the file so far
+    QByteArray pending;
+    QByteArray header;
+    int64_t bufferLimit = 0;
+    int64_t droppedPixels = 0;
+    int64_t droppedPixelBytes = 0;
+    int64_t droppedRecords = 0;
+    int64_t droppedRecordBytes = 0;
+    // Ring mode: the file is the ring, written in place; no writer thread.
+    bool ringMode = false;
+    RingFile ring;
+    // What the ring keeps beyond itself, by group ("startup", "device:<id>", "setter:<fn>"): each
+    // record's line number (their order) and line.
+    std::map<QByteArray, std::vector<std::pair<int64_t, QByteArray>>> kept;
+    bool inStartup = false;
+    QByteArray fetching;  // the device whose info the next request fetches
+    QByteArray fetchFor;  // the device whose info the last request fetched
+    // Held by pointer: a writer ended by the system (an unload, the end of the process) is left
+    // as it is, since a std::thread destroyed while it seems to run ends the process.
+    std::unique_ptr<std::thread> writer;
+    platform::IdleWake wake;  // the writer's sleep
+
+    ~State();
+};
+
+// The one recording of the process.
+State& state();
+
+// The recorder's lock. Once the library's threads were ended rather than joined, one of them may
+// have been ended inside it (at the end of the process the system ends them wherever they stand):
+// then it is only tried, and what it guards is left alone when it is taken.
+std::unique_lock<std::mutex> hold(State& s);
+
+// Opens the session's file (a ring of `ringBytes` when not 0); on failure logs why.
+bool openSessionFile(State& s, const QString& path, int64_t ringBytes);
+// Starts the writer thread, outside ring mode.
+void startWriter(State& s);
+// Puts one whole record where the writer finds it, or into the ring. Caller holds the lock.
+void putLine(State& s, const QByteArray& line);
+// Writes what remains and closes the file; the session is closed and `lock` held.
+void finishWriting(State& s, std::unique_lock<std::mutex>& lock);
+
+}  // namespace quarn::tellan_api::recording
