@@ -41,15 +41,18 @@ QString recordingPath() {
 // With recording on, `bytesPerCall` gets the recorded bytes per call (the call's own records) and
 // the bytes of a call none of whose records repeats an earlier one.
 double sessionBatch(bool recorded, int batch, const std::function<void()>& call,
-                    double* bytesPerCall) {
+                    double* bytesPerCall, bool ring = false) {
     // Each recorded session into the same file: a session never replaces another's file.
     QFile::remove(recordingPath());
     if (recorded)
         qputenv("CROP_ASSIST_RECORD", recordingPath().toUtf8());
     else
         qunsetenv("CROP_ASSIST_RECORD");
+    if (ring)
+        qputenv("CROP_ASSIST_RECORD_RING", "4");
     const int result = crop_assist_init();
     qunsetenv("CROP_ASSIST_RECORD");
+    qunsetenv("CROP_ASSIST_RECORD_RING");
     if (result != 0) {
         crop_assist_exit();
         throw std::runtime_error("crop_assist_init returned " + std::to_string(result));
@@ -61,7 +64,7 @@ double sessionBatch(bool recorded, int batch, const std::function<void()>& call,
         call();
     const double perCall = seconds(Clock::now() - start) / batch;
     crop_assist_exit();
-    if (recorded && bytesPerCall) {
+    if (recorded && bytesPerCall && !ring) {
         // The records between the warm-up's end and exit, per call.
         QFile file(recordingPath());
         file.open(QIODevice::ReadOnly);
@@ -89,7 +92,7 @@ double sessionBatch(bool recorded, int batch, const std::function<void()>& call,
 // Recording on against off, a session each, side by side in every iteration (who goes first
 // rotating): the iteration time is the recorded call's; counter "off" the unrecorded one's.
 void onOff(benchmark::State& state, int batch, const std::function<void()>& call,
-           const char* bytesCounter) {
+           const char* bytesCounter, bool ring = false) {
     double offTotal = 0;
     double bytes[2] = {0, 0};
     bool onFirst = false;
@@ -98,7 +101,7 @@ void onOff(benchmark::State& state, int batch, const std::function<void()>& call
             double on = 0, off = 0;
             for (int k = 0; k < 2; ++k) {
                 if ((k == 0) == onFirst)
-                    on = sessionBatch(true, batch, call, bytes);
+                    on = sessionBatch(true, batch, call, bytes, ring);
                 else
                     off = sessionBatch(false, batch, call, nullptr);
             }
@@ -112,6 +115,8 @@ void onOff(benchmark::State& state, int batch, const std::function<void()>& call
     }
     state.counters["off"] =
         offTotal / static_cast<double>(std::max<int64_t>(state.iterations(), 1));
+    if (ring)
+        return;
     state.counters[bytesCounter] = bytes[0];
     state.counters[std::string(bytesCounter) + "_new"] = bytes[1];
 }
@@ -134,19 +139,30 @@ void queryOnOff(benchmark::State& state) {
     newBytesPerQuery = state.counters["bytes_per_query_new"];
 }
 
-void frameOnOff(benchmark::State& state) {
+// The same call of a frame each time.
+std::function<void()> frameCall() {
     const auto frame = std::make_shared<SyntheticFrame>(makeFrame(640, 480));
-    onOff(
-        state, 30,
-        [frame] {
-            const TellanROI* rois = nullptr;
-            int count = 0;
-            if (crop_assist_get_frame_rois(kDevice, frame->view(), &rois, &count) != 0)
-                throw std::runtime_error("get_frame_rois failed");
-        },
-        "bytes_per_frame");
+    return [frame] {
+        const TellanROI* rois = nullptr;
+        int count = 0;
+        if (crop_assist_get_frame_rois(kDevice, frame->view(), &rois, &count) != 0)
+            throw std::runtime_error("get_frame_rois failed");
+    };
+}
+
+void frameOnOff(benchmark::State& state) {
+    onOff(state, 30, frameCall(), "bytes_per_frame");
     bytesPerFrame = state.counters["bytes_per_frame"];
     newBytesPerFrame = state.counters["bytes_per_frame_new"];
+}
+
+// The flight recorder: a ring of 4 MiB mapped from its file, written in place.
+void queryRingOnOff(benchmark::State& state) {
+    onOff(state, 200, isEnabled, "", true);
+}
+
+void frameRingOnOff(benchmark::State& state) {
+    onOff(state, 30, frameCall(), "", true);
 }
 
 // Frames of a moving picture: the synthetic frame with one more bright square that moves on by
@@ -299,6 +315,16 @@ void registerRecordingFigures() {
         ->Iterations(20)
         ->Repetitions(5);
     benchmark::RegisterBenchmark("recording/frame_640x480_on_off", frameOnOff)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseManualTime()
+        ->Iterations(10)
+        ->Repetitions(5);
+    benchmark::RegisterBenchmark("recording/query_ring_on_off", queryRingOnOff)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseManualTime()
+        ->Iterations(20)
+        ->Repetitions(5);
+    benchmark::RegisterBenchmark("recording/frame_640x480_ring_on_off", frameRingOnOff)
         ->Unit(benchmark::kMicrosecond)
         ->UseManualTime()
         ->Iterations(10)
