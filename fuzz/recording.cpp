@@ -1,10 +1,12 @@
-// Fuzz target: the session recording's reader and its string encoding. Any input is read without
-// a crash; whatever reads, read again cut short at any line, gives the records before the cut;
-// and any bytes written as a record's string read back as the same bytes.
+// Fuzz target: the session recording's reader and its string encoding. Any input (JSON lines or a
+// ring file) is read without a crash; whatever reads, its lines read again cut short at any line,
+// give the records before the cut; and any bytes written as a record's string read back as the
+// same bytes.
 #include "harness.h"
 
 #include "recordformat.h"
 #include "recordreader.h"
+#include "ringfile.h"
 
 #include <QJsonDocument>
 
@@ -27,12 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzzsupport::require(!error.isEmpty(), "a refused recording says why");
         return 0;
     }
+    // A ring file reads as the lines it holds; offsets count those.
+    QByteArray lines = bytes;
+    if (isRingFile(bytes))
+        fuzzsupport::require(ringRecords(bytes, &lines, &error), "a ring that reads has lines");
     // Cut inside the last record: the ones before it stay, and the cut is reported.
     if (!whole.records.empty()) {
         const Record& last = whole.records.back();
         Recording cut;
         fuzzsupport::require(
-            parseRecording(bytes.left(static_cast<int>(last.offset) + 1), &cut, &error),
+            parseRecording(lines.left(static_cast<int>(last.offset) + 1), &cut, &error),
             "a recording cut inside a record still reads");
         fuzzsupport::require(cut.records.size() + 1 == whole.records.size(),
                              "a cut recording keeps every whole record");
