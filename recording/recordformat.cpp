@@ -13,8 +13,19 @@ namespace {
 bool appendUtf8String(QByteArray& out, const unsigned char* data, int size) {
     static const char hex[] = "0123456789abcdef";
     const int start = out.size();
+    out.reserve(start + size + 2);
     out += '"';
     for (int i = 0; i < size;) {
+        // Printable ASCII other than the quote and the backslash goes in as a run.
+        int run = i;
+        while (run < size && data[run] >= 0x20 && data[run] < 0x7f && data[run] != '"' &&
+               data[run] != '\\')
+            ++run;
+        if (run > i) {
+            out.append(reinterpret_cast<const char*>(data + i), run - i);
+            i = run;
+            continue;
+        }
         const unsigned char c = data[i];
         if (c < 0x80) {
             if (c == '"' || c == '\\') {
