@@ -179,9 +179,9 @@ bool append(State& s, const QByteArray& members, const QByteArray& extra = QByte
     QByteArray line;
     line.reserve(members.size() + extra.size() + 40);
     line += "{\"t\":";
-    line += QByteArray::number(s.clock.nsecsElapsed() / 1000);
+    appendNumber(line, s.clock.nsecsElapsed() / 1000);
     line += ",\"th\":";
-    line += QByteArray::number(threadNumber(s));
+    appendNumber(line, threadNumber(s));
     line += ',';
     // A ring forgets old lines, so there nothing refers to another line.
     const auto seen = !s.ringMode && members.size() > kSmallestRepeat ? s.seen.constFind(members)
@@ -189,7 +189,7 @@ bool append(State& s, const QByteArray& members, const QByteArray& extra = QByte
     if (seen != s.seen.constEnd()) {
         line += members.left(members.indexOf('"', 5) + 1);  // "k":"<kind>"
         line += ",\"same\":";
-        line += QByteArray::number(static_cast<qlonglong>(seen.value()));
+        appendNumber(line, seen.value());
     } else {
         line += members;
         if (!s.ringMode && members.size() > kSmallestRepeat) {
@@ -227,8 +227,8 @@ void appendCall(State& s, const QByteArray& members, const QByteArray& extra, Ke
     if (last == s.calls.end()) {
         appended = append(s, members, extra);
     } else {
-        QByteArray changed =
-            "\"k\":\"call\",\"same\":" + QByteArray::number(static_cast<qlonglong>(last->line));
+        QByteArray changed = "\"k\":\"call\",\"same\":";
+        appendNumber(changed, last->line);
         if (last->result != resultPart)
             changed += resultPart;
         if (last->out != outPart)
@@ -363,7 +363,8 @@ void hostCall(const RecordLine& line, int64_t began) noexcept {
         std::unique_lock<std::mutex> lock = hold(s);
         if (!lock.owns_lock() || !s.open)
             return;
-        const QByteArray extra = ",\"began\":" + QByteArray::number(static_cast<qlonglong>(began));
+        QByteArray extra = ",\"began\":";
+        appendNumber(extra, began);
         // "k":"call","fn":"<function>" come first.
         const QByteArray& members = line.members();
         const int name = members.indexOf("\"fn\":\"") + 6;

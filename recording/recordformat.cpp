@@ -119,7 +119,7 @@ void RecordLine::key(const char* name) {
 
 RecordLine& RecordLine::number(const char* name, int64_t value) {
     key(name);
-    out += QByteArray::number(static_cast<qlonglong>(value));
+    appendNumber(out, value);
     return *this;
 }
 

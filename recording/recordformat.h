@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QJsonValue>
 
+#include <charconv>
 #include <cstdint>
 
 namespace quarn::tellan_api::recording {
@@ -15,6 +16,13 @@ namespace quarn::tellan_api::recording {
 // The format's version. A reader refuses a newer one and ignores members and record kinds it
 // does not know within its own, so additions that older readers may skip keep the number.
 constexpr int kFormatVersion = 1;
+
+// Appends `value` in decimal: a record has several numbers, and QByteArray::number allocates.
+inline void appendNumber(QByteArray& out, int64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, static_cast<int>(end - digits));
+}
 
 // Builds the members of one record, after the time and thread that the recorder puts first.
 // Strings are written as JSON strings when they are valid UTF-8 and as {"b64": base64}
