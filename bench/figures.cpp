@@ -11,6 +11,15 @@
 
 #include <QFile>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min and std::max, not the macros
+#endif
+#include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -236,8 +245,15 @@ void notices(benchmark::State& state) {
 
 // ---- Resident memory ---------------------------------------------------------------------------
 
-// VmRSS of this process in KiB, or -1 where the system does not tell.
+// The resident memory of this process in KiB (VmRSS; the working set on Windows), or -1 where
+// the system does not tell.
 double residentKib() {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters))
+        return -1;
+    return static_cast<double>(counters.WorkingSetSize) / 1024;
+#else
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
@@ -246,6 +262,7 @@ double residentKib() {
             return line.mid(6).trimmed().split(' ').first().toDouble();
     }
     return -1;
+#endif
 }
 
 // 100000 calls, mostly queries and one frame in a hundred; resident memory sampled as they go.
