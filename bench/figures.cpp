@@ -3,6 +3,7 @@
 #include "benchsession.h"
 #include "crop_assist.h"
 #include "framesource.h"
+#include "idle.h"
 #include "noticeprobe.h"
 #include "queuedclient.h"
 #include "rawclient.h"
@@ -39,6 +40,7 @@ using Clock = std::chrono::steady_clock;
 const char kDevice[] = "CAM1";
 const QString kIsEnabled = QStringLiteral("isenabled");
 const QString kGetMode = QStringLiteral("gmode");
+const char kWakes[] = "wakes_per_s";
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -403,6 +405,7 @@ void registerFigures() {
                [size](benchmark::State& s) { standInFrame(s, size.first, size.second); });
     }
     registerRecordingFigures();
+    registerIdleFigures();
 }
 
 void releaseFigures() {
@@ -461,6 +464,14 @@ const std::vector<TableRow>& tableRows() {
             mean("recording/hour_size", "hour_kib"), none, Goal::KibAtMost, 51200, none),
         row("stand-in replaying one hour as fast as asked", time("recording/replay_one_hour"), none,
             Goal::SecondsAtMost, 30, none),
+        row("idle wake-ups, recording off, session open", mean("idle/recording_off_open", kWakes),
+            none, Goal::RateAtMost, 1, none),
+        row("idle wake-ups, recording off, service closed its connections",
+            mean("idle/recording_off_service_closed", kWakes), none, Goal::RateAtMost, 1, none),
+        row("idle wake-ups, recording on, session open", mean("idle/recording_on_open", kWakes),
+            none, Goal::RateAtMost, 5, none),
+        row("idle wake-ups, ring recording, session open", mean("idle/recording_ring_open", kWakes),
+            none, Goal::RateAtMost, 2, none),
     };
     return rows;
 }

@@ -48,7 +48,9 @@ if [ "$mode" = windows ]; then
         --target crop_assist_bench crop_assist_unload_bench omnivue_service
 
     # A Wine prefix of this build's own, made once; no display is needed.
-    export WINEPREFIX=$root/$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    # No debugger is started for a program that crashes: the run ends, and so does the service
+    # it started, with Wine's server at the end.
+    export WINEPREFIX=$root/$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
     export DISPLAY=
     [ -f "$WINEPREFIX/system.reg" ] || wine wineboot --init > "$out/wineboot.log" 2>&1
     # A Wine server for the run, and a process that keeps the default desktop up through it: Wine
@@ -69,7 +71,10 @@ int main(void) {
 KEEPER
     i686-w64-mingw32-gcc-posix -o "$out/desktop-keeper.exe" "$out/desktop-keeper.c"
     wine "$out/desktop-keeper.exe" > /dev/null 2>&1 < /dev/null &
-    flock "$lock" wine "$out/out/crop_assist_bench.exe" --benchmark_color=false "$@"
+    # Wine runs a program in the process it is started in: the idle figures read that process's
+    # threads in /proc, under the process id handed over here.
+    flock "$lock" sh -c 'export CROP_ASSIST_BENCH_UNIX_PID=$$; exec wine "$@"' sh \
+        "$out/out/crop_assist_bench.exe" --benchmark_color=false "$@"
     flock "$lock" wine "$out/out/crop_assist_unload_bench.exe" --benchmark_color=false
     exit
 fi
