@@ -137,10 +137,11 @@ void idle(benchmark::State& bench, Recording recording, State state) {
             return;
         }
         // The lost connection's log lines are expected.
-        const QtMessageHandler previous =
-            state == State::ServiceClosed ? qInstallMessageHandler(dropMessage) : nullptr;
-        if (state == State::ServiceClosed && session.control().command("drop all") != "ok") {
+        const bool closed = state == State::ServiceClosed;
+        const QtMessageHandler previous = closed ? qInstallMessageHandler(dropMessage) : nullptr;
+        if (closed && session.control().command("drop all") != "ok") {
             session.stop();
+            qInstallMessageHandler(previous);
             bench.SkipWithError("the stand-in did not close its connections");
             return;
         }
@@ -168,7 +169,7 @@ void idle(benchmark::State& bench, Recording recording, State state) {
                 ofSession += switches;
         }
         session.stop();
-        if (previous)
+        if (closed)
             qInstallMessageHandler(previous);
         perWake = wakes > 0 ? static_cast<double>(ofReference) / wakes : 1;
         switchesPerSecond = ofSession / seconds;
