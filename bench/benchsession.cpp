@@ -13,9 +13,13 @@ namespace bench {
 
 namespace {
 
-QString& controlName() {
-    static QString name = QStringLiteral("OmnivueControl_bench_") +
-                          QUuid::createUuid().toString(QUuid::WithoutBraces);
+// A control channel name of its own for every service that init starts. On Windows a channel is
+// a named pipe of which any server may make instances: a client could reach a service of the
+// same name that is still ending.
+QString newControlName() {
+    const QString name = QStringLiteral("OmnivueControl_bench_") +
+                         QUuid::createUuid().toString(QUuid::WithoutBraces);
+    qputenv("OMNIVUE_CONTROL", name.toUtf8());
     return name;
 }
 
@@ -57,7 +61,7 @@ BenchSession& BenchSession::shared() {
 }
 
 void BenchSession::prepareEnvironment() {
-    qputenv("OMNIVUE_CONTROL", controlName().toUtf8());
+    newControlName();
     qunsetenv("OMNIVUE_SCENARIO_JSON");
     qunsetenv("OMNIVUE_SCENARIO");
 }
@@ -65,6 +69,7 @@ void BenchSession::prepareEnvironment() {
 bool BenchSession::ensureStarted(QString* error) {
     if (running_)
         return true;
+    const QString controlName = newControlName();
     const int result = crop_assist_init();
     if (result != 0) {
         *error = QStringLiteral("crop_assist_init returned %1").arg(result);
@@ -75,7 +80,7 @@ bool BenchSession::ensureStarted(QString* error) {
         stop();
         return false;
     }
-    if (!control_.connectTo(controlName(), 10000) || !waitForListener(control_, 10000)) {
+    if (!control_.connectTo(controlName, 10000) || !waitForListener(control_, 10000)) {
         *error = QStringLiteral("the stand-in's control channel or callback listener is missing");
         stop();
         return false;

@@ -14,8 +14,8 @@ class BenchSession {
 public:
     static BenchSession& shared();
 
-    // Names the control channel of every service that init starts from now on, and keeps the
-    // default cameras (no scenario from the environment).
+    // Names the control channel of the services that init starts outside a BenchSession, and
+    // keeps the default cameras (no scenario from the environment).
     static void prepareEnvironment();
 
     // Starts the library unless it runs; false with `error` when it cannot.

@@ -23,9 +23,12 @@ bool ControlClient::connectTo(const QString& name, int timeoutMs) {
 bool ControlClient::send(const QByteArray& line) {
     if (!connected())
         return false;
-    socket_.write(line);
-    socket_.write("\n", 1);
-    return socket_.flush() || socket_.bytesToWrite() == 0;
+    if (socket_.write(line + '\n') < 0)
+        return false;
+    // On Windows the pipe's write is under way once write() returns, and flush() reports false
+    // while it is: the line is sent all the same.
+    socket_.flush();
+    return true;
 }
 
 QByteArray ControlClient::readAnswer(int timeoutMs) {

@@ -3,6 +3,7 @@
 #include "benchsession.h"
 #include "crop_assist.h"
 #include "framesource.h"
+#include "idle.h"
 #include "noticeprobe.h"
 #include "queuedclient.h"
 #include "rawclient.h"
@@ -10,6 +11,15 @@
 #include "servicework.h"
 
 #include <QFile>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min and std::max, not the macros
+#endif
+#include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +40,7 @@ using Clock = std::chrono::steady_clock;
 const char kDevice[] = "CAM1";
 const QString kIsEnabled = QStringLiteral("isenabled");
 const QString kGetMode = QStringLiteral("gmode");
+const char kWakes[] = "wakes_per_s";
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -236,8 +247,15 @@ void notices(benchmark::State& state) {
 
 // ---- Resident memory ---------------------------------------------------------------------------
 
-// VmRSS of this process in KiB, or -1 where the system does not tell.
+// The resident memory of this process in KiB (VmRSS; the working set on Windows), or -1 where
+// the system does not tell.
 double residentKib() {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters))
+        return -1;
+    return static_cast<double>(counters.WorkingSetSize) / 1024;
+#else
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
@@ -246,6 +264,7 @@ double residentKib() {
             return line.mid(6).trimmed().split(' ').first().toDouble();
     }
     return -1;
+#endif
 }
 
 // 100000 calls, mostly queries and one frame in a hundred; resident memory sampled as they go.
@@ -386,6 +405,7 @@ void registerFigures() {
                [size](benchmark::State& s) { standInFrame(s, size.first, size.second); });
     }
     registerRecordingFigures();
+    registerIdleFigures();
 }
 
 void releaseFigures() {
@@ -450,6 +470,14 @@ const std::vector<TableRow>& tableRows() {
             mean("recording/hour_size", "hour_kib"), none, Goal::KibAtMost, 51200, none),
         row("stand-in replaying one hour as fast as asked", time("recording/replay_one_hour"), none,
             Goal::SecondsAtMost, 30, none),
+        row("idle wake-ups, recording off, session open", mean("idle/recording_off_open", kWakes),
+            none, Goal::RateAtMost, 1, none),
+        row("idle wake-ups, recording off, service closed its connections",
+            mean("idle/recording_off_service_closed", kWakes), none, Goal::RateAtMost, 1, none),
+        row("idle wake-ups, recording on, session open", mean("idle/recording_on_open", kWakes),
+            none, Goal::RateAtMost, 5, none),
+        row("idle wake-ups, ring recording, session open", mean("idle/recording_ring_open", kWakes),
+            none, Goal::RateAtMost, 2, none),
     };
     return rows;
 }

@@ -89,6 +89,7 @@ int printTable(std::ostream& out, const std::vector<TableRow>& rows,
         }
         const double value = median(figure);
         const bool isKib = row.goal == Goal::KibAtMost;
+        const bool isRate = row.goal == Goal::RateAtMost;
         std::string baselineText;
         std::string ratioText;
         double ratio = -1;
@@ -120,6 +121,10 @@ int printTable(std::ostream& out, const std::vector<TableRow>& rows,
                 goalText = formatted("<= %.0f KiB", row.limit);
                 met = value <= row.limit;
                 break;
+            case Goal::RateAtMost:
+                goalText = formatted("<= %.0f /s", row.limit);
+                met = value <= row.limit;
+                break;
             case Goal::None:
                 break;
         }
@@ -132,8 +137,10 @@ int printTable(std::ostream& out, const std::vector<TableRow>& rows,
                     formatTime(median(work)) + formatted(" (%.0f %%)", 100 * median(work) / value);
         }
         out << "| " << row.label << " | "
-            << (isKib ? formatted("%+.0f KiB", value) : formatTime(value)) << " | " << baselineText
-            << " | " << ratioText << " | " << goalText << " | "
+            << (isKib    ? formatted("%+.0f KiB", value)
+                : isRate ? formatted("%.2f /s", value)
+                         : formatTime(value))
+            << " | " << baselineText << " | " << ratioText << " | " << goalText << " | "
             << (row.goal == Goal::None ? ""
                 : met                  ? "yes"
                                        : "NO")

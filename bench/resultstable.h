@@ -41,6 +41,7 @@ enum class Goal {
     RatioAtMost,    // value / baseline <= limit, the median of the per-repetition ratios
     SecondsAtMost,  // value <= limit
     KibAtMost,      // value (a KiB counter) <= limit
+    RateAtMost,     // value (a per-second counter) <= limit
     None,           // shown for reference
 };
 
