@@ -18,8 +18,6 @@ using quarn::tellan_api::recording::out;
 
 namespace {
 
-constexpr int kInvalidArgument = CROP_ASSIST_INVALID_ARGUMENT;
-
 // A host's bool may arrive as any byte; the service is always sent exactly 0 or 1.
 bool normalized(bool value) {
     unsigned char raw;
@@ -62,7 +60,7 @@ void copyOut(const std::vector<T>* list, const T** items, int* count) {
 
 int runIsEnabled(const char* device, bool* enabled) {
     if (!device || !enabled)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *enabled = false;
     return marshalled("failed to get feature status", [&](FunctorExecutor* executor) {
         *enabled = runOnApiThread<bool>(executor, &ApiController::isEnabled, device);
@@ -71,7 +69,7 @@ int runIsEnabled(const char* device, bool* enabled) {
 
 int runSetEnabled(const char* device, bool enabled) {
     if (!device)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     const bool value = normalized(enabled);
     return marshalled("failed to set feature status", [&](FunctorExecutor* executor) {
         runOnApiThread<void>(executor, &ApiController::setEnabled, device, value);
@@ -80,7 +78,7 @@ int runSetEnabled(const char* device, bool enabled) {
 
 int runGetMode(const char* device, TellanMode* mode) {
     if (!device || !mode)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *mode = TELLAN_MODE_FRAMING;
     return marshalled("failed to get current mode", [&](FunctorExecutor* executor) {
         *mode = runOnApiThread<TellanMode>(executor, &ApiController::getMode, device);
@@ -89,7 +87,7 @@ int runGetMode(const char* device, TellanMode* mode) {
 
 int runGetModeEffective(const char* device, TellanMode* mode) {
     if (!device || !mode)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *mode = TELLAN_MODE_FRAMING;
     return marshalled("failed to get current effective mode", [&](FunctorExecutor* executor) {
         *mode = runOnApiThread<TellanMode>(executor, &ApiController::getModeEffective, device);
@@ -98,7 +96,7 @@ int runGetModeEffective(const char* device, TellanMode* mode) {
 
 int runSetMode(const char* device, TellanMode mode) {
     if (!device)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     return marshalled("failed to set current mode", [&](FunctorExecutor* executor) {
         runOnApiThread<void>(executor, &ApiController::setMode, device, mode);
     });
@@ -106,7 +104,7 @@ int runSetMode(const char* device, TellanMode mode) {
 
 int runIsModeSupported(const char* device, TellanMode mode, bool* supported) {
     if (!device || !supported)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *supported = false;
     return marshalled("failed to check is mode supported", [&](FunctorExecutor* executor) {
         *supported = runOnApiThread<bool>(executor, &ApiController::isModeSupported, device, mode);
@@ -115,7 +113,7 @@ int runIsModeSupported(const char* device, TellanMode mode, bool* supported) {
 
 int runIsAdjustmentActive(const char* device, bool* active) {
     if (!device || !active)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *active = false;
     return marshalled("failed to check adjustment status", [&](FunctorExecutor* executor) {
         *active = runOnApiThread<bool>(executor, &ApiController::isAdjustmentActive, device);
@@ -124,7 +122,7 @@ int runIsAdjustmentActive(const char* device, bool* active) {
 
 int runIsAutoZoomEnabled(const char* device, bool* enabled) {
     if (!device || !enabled)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *enabled = false;
     return marshalled("failed to check auto-zoom status", [&](FunctorExecutor* executor) {
         *enabled = runOnApiThread<bool>(executor, &ApiController::isAutoZoomEnabled, device);
@@ -133,7 +131,7 @@ int runIsAutoZoomEnabled(const char* device, bool* enabled) {
 
 int runSetAutoZoomEnabled(const char* device, bool enabled) {
     if (!device)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     const bool value = normalized(enabled);
     return marshalled("failed to set auto-zoom", [&](FunctorExecutor* executor) {
         runOnApiThread<void>(executor, &ApiController::setAutoZoomEnabled, device, value);
@@ -142,7 +140,7 @@ int runSetAutoZoomEnabled(const char* device, bool enabled) {
 
 int runGetCurHomePt(const char* device, float* pan, float* tilt) {
     if (!device || !pan || !tilt)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *pan = 0.0f;
     *tilt = 0.0f;
     return marshalled("failed to get Home PanTilt", [&](FunctorExecutor* executor) {
@@ -155,7 +153,7 @@ int runGetCurHomePt(const char* device, float* pan, float* tilt) {
 
 int runSetHomePt(const char* device, float pan, float tilt) {
     if (!device)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     return marshalled("failed to set Home PanTilt", [&](FunctorExecutor* executor) {
         runOnApiThread<void>(executor, &ApiController::setHomePt, device, pan, tilt);
     });
@@ -163,7 +161,7 @@ int runSetHomePt(const char* device, float pan, float tilt) {
 
 int runSetCurPtAsHome(const char* device) {
     if (!device)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     return marshalled("failed to set current PanTilt as Home", [&](FunctorExecutor* executor) {
         runOnApiThread<void>(executor, &ApiController::setCurPtAsHome, device);
     });
@@ -171,7 +169,7 @@ int runSetCurPtAsHome(const char* device) {
 
 int runTriggerHome(const char* device) {
     if (!device)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     return marshalled("failed to trigger Go Home", [&](FunctorExecutor* executor) {
         runOnApiThread<void>(executor, &ApiController::triggerHome, device);
     });
@@ -179,7 +177,7 @@ int runTriggerHome(const char* device) {
 
 int runIsUploadCrashReportsEnabled(bool* enabled) {
     if (!enabled)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *enabled = false;
     return marshalled("failed to get crash reporting status", [&](FunctorExecutor* executor) {
         *enabled = runOnApiThread<bool>(executor, &ApiController::isUploadCrashReportsEnabled);
@@ -199,7 +197,7 @@ int runGetFrameRois(const char* device, TellanFrame frame, const TellanROI** roi
         uint64_t(frame.width) * frame.height >= ApiController::kFramePixelLimit ||
         (frame.pixfmt != TELLAN_PIXFMT_YUYV && frame.pixfmt != TELLAN_PIXFMT_UYVY) || !rois ||
         !count)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *rois = nullptr;
     *count = 0;
     const TellanFrame* framePtr = &frame;
@@ -212,7 +210,7 @@ int runGetFrameRois(const char* device, TellanFrame frame, const TellanROI** roi
 
 int runGetLastFrameRois(const char* device, const TellanROI** rois, int* count) {
     if (!device || !rois || !count)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *rois = nullptr;
     *count = 0;
     return marshalled("failed to get last known ROIs", [&](FunctorExecutor* executor) {
@@ -224,7 +222,7 @@ int runGetLastFrameRois(const char* device, const TellanROI** rois, int* count) 
 
 int runGetDevices(const TellanDeviceInfo** devices, int* count) {
     if (!devices || !count)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *devices = nullptr;
     *count = 0;
     return marshalled("cannot get devices", [&](FunctorExecutor* executor) {
@@ -237,7 +235,7 @@ int runGetDevices(const TellanDeviceInfo** devices, int* count) {
 int runGetDeviceInfo(const char* device, TellanDeviceInfo* info) {
     static const char kEmpty[] = "";
     if (!device || !info)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *info = TellanDeviceInfo{kEmpty, kEmpty, kEmpty};
     return marshalled("cannot get device info", [&](FunctorExecutor* executor) {
         *info = runOnApiThread<TellanDeviceInfo>(executor, &ApiController::getDeviceInfo, device);

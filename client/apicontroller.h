@@ -35,6 +35,9 @@ struct DeviceRecord {
     QByteArray id;
 };
 
+// How the controller reaches the service: it starts one, or attaches to one that runs.
+enum class AttachMode : int32_t { Start = 0, Attach = 1 };
+
 class ApiController {
 public:
     // Largest number of bytes the request reader buffers without seeing a terminator.
@@ -55,10 +58,10 @@ public:
     ApiController& operator=(const ApiController&) = delete;
 
     // ---- Process-wide slot ------------------------------------------------------------------
-    static void setAttachMode(int32_t mode);
-    static int32_t attachMode();
+    static void setAttachMode(AttachMode mode);
+    static AttachMode attachMode();
     static void create();
-    static ApiController* instance();  // APIException 99 "Omnivue API not initialized"
+    static ApiController* instance();  // CROP_ASSIST_NOT_INITIALIZED "Omnivue API not initialized"
     static bool exists() noexcept;
     static void destroy();
     // Empties the slot without destroying the controller: after its threads were ended rather

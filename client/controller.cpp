@@ -27,17 +27,17 @@ public:
 };
 
 ControllerSlot slot;
-std::atomic<int32_t> attachModeValue{0};
+std::atomic<AttachMode> attachModeValue{AttachMode::Start};
 
 }  // namespace
 
 std::atomic<bool> ApiController::listenerRunning{true};
 
-void ApiController::setAttachMode(int32_t mode) {
+void ApiController::setAttachMode(AttachMode mode) {
     attachModeValue.store(mode);
 }
 
-int32_t ApiController::attachMode() {
+AttachMode ApiController::attachMode() {
     return attachModeValue.load();
 }
 
@@ -45,7 +45,7 @@ void ApiController::create() {
     if (slot.current.load())
         return;
     auto controller = std::make_unique<ApiController>();
-    if (attachModeValue.load() == 0)
+    if (attachModeValue.load() == AttachMode::Start)
         controller->startService();
     else
         controller->attachService();
@@ -56,7 +56,7 @@ void ApiController::create() {
 ApiController* ApiController::instance() {
     ApiController* controller = slot.current.load();
     if (!controller)
-        throw APIException(99, "Omnivue API not initialized");
+        throw APIException(CROP_ASSIST_NOT_INITIALIZED, "Omnivue API not initialized");
     return controller;
 }
 
@@ -107,7 +107,8 @@ bool ApiController::isConnected() {
 }
 
 bool ApiController::serviceCrashed() const {
-    return attachModeValue.load() == 0 && serviceProcess.state() == QProcess::NotRunning &&
+    return attachModeValue.load() == AttachMode::Start &&
+           serviceProcess.state() == QProcess::NotRunning &&
            serviceProcess.exitStatus() == QProcess::CrashExit;
 }
 

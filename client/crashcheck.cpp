@@ -14,7 +14,7 @@ constexpr int kEndingProcessWaitMs = 1000;
 
 bool ApiController::serviceCrashedAfterLoss() noexcept {
     // Only a process this controller started can have crashed; an attached service never counts.
-    if (attachMode() != 0 || serviceProcess.state() == QProcess::NotRunning)
+    if (attachMode() != AttachMode::Start || serviceProcess.state() == QProcess::NotRunning)
         return serviceCrashed();
     // A service that dropped the connection and runs on is not waited for at all. One that is
     // ending closed its connections before its end could be collected: that is waited for.

@@ -415,7 +415,8 @@ void hostCall(const RecordLine& line, int64_t began, int result) noexcept {
             return;
         const QByteArray extra = ",\"began\":" + QByteArray::number(static_cast<qlonglong>(began));
         appendCall(s, line.members(), extra);
-        if (s.ringLimit > 0 && (result == 97 || result == 99)) {
+        if (s.ringLimit > 0 &&
+            (result == CROP_ASSIST_SERVICE_CRASHED || result == CROP_ASSIST_NOT_INITIALIZED)) {
             s.dumpRequested = true;
             s.wake.notify();
         }

@@ -33,7 +33,7 @@ void endSession() noexcept;
 int64_t now() noexcept;
 
 // Adds a record built by a hook. hostCall adds a call's record with when it began (now()), and
-// writes the ring out when `result` is 97 or 99.
+// writes the ring out when `result` is CROP_ASSIST_SERVICE_CRASHED or CROP_ASSIST_NOT_INITIALIZED.
 void add(const RecordLine& line) noexcept;
 void hostCall(const RecordLine& line, int64_t began, int result) noexcept;
 

@@ -74,7 +74,7 @@ StartupException connectionFailure(QProcess& process, const QLocalSocket& socket
     const int exitCode = process.exitCode();
     if (exitCode == 0)
         return StartupException(INIT_STARTUP_ERROR, "Omnivue Service successfully failed to start");
-    if (exitCode >= 1 && exitCode <= 100) {
+    if (exitCode >= INIT_STARTUP_ERROR && exitCode <= INIT_UNKNOWN_ERROR) {
         QString name = QString::fromLatin1(initResultName(exitCode));
         if (name.isEmpty())
             name = QStringLiteral("StartupResult(%1)").arg(exitCode);

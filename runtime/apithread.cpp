@@ -102,7 +102,7 @@ void ApiThread::run() {
 
 int ApiThread::initialize() {
     if (recording::on())
-        recording::startupBegun(ApiController::attachMode());
+        recording::startupBegun(static_cast<int32_t>(ApiController::attachMode()));
     // The executor's owner releases it as an exception leaves, before the controller goes.
     try {
         auto executor = std::make_unique<ApiThreadExecutor>();
@@ -163,7 +163,7 @@ void ApiThread::quitAndWait() {
 FunctorExecutor* ApiThread::executor() {
     ApiThreadExecutor* executor = executorRef.data();
     if (!executor || !ApiController::exists())
-        throw APIException(99, "Missing thread executor");
+        throw APIException(CROP_ASSIST_NOT_INITIALIZED, "Missing thread executor");
     return executor;
 }
 
@@ -248,7 +248,7 @@ void registerUnloadRelease(Runtime& rt) {
 ApiThread* currentApiThread() {
     ApiThread* thread = runtime().apiThreadInstance.get();
     if (!thread)
-        throw APIException(99, "Missing api thread");
+        throw APIException(CROP_ASSIST_NOT_INITIALIZED, "Missing api thread");
     return thread;
 }
 

@@ -4,7 +4,7 @@
 namespace quarn::tellan_api {
 
 // Creates the retained application when the process has none, creates the API thread object if
-// needed and starts it; returns 0, 100 or the start-up failure code.
+// needed and starts it; returns INIT_OK, INIT_UNKNOWN_ERROR or the start-up failure code.
 int startApi();
 // Stops and destroys the API thread (the controller is destroyed on it), releases the retained
 // application and clears the stored executable path.

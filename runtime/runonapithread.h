@@ -22,10 +22,11 @@ namespace quarn::tellan_api {
 
 class ApiThread;
 
-// The API thread object; APIException 99 "Missing api thread" when there is none.
+// The API thread object; APIException CROP_ASSIST_NOT_INITIALIZED "Missing api thread" when
+// there is none.
 ApiThread* currentApiThread();
-// The live executor of `thread`; APIException 99 "Missing thread executor" when it is gone or
-// no controller exists.
+// The live executor of `thread`; APIException CROP_ASSIST_NOT_INITIALIZED "Missing thread
+// executor" when it is gone or no controller exists.
 FunctorExecutor* apiThreadExecutor(ApiThread* thread);
 
 namespace detail {
@@ -79,7 +80,7 @@ R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
             } catch (APIException& e) {
                 // Only here are the controller and its process at hand: a lost connection is
                 // told from a crash before the failure leaves the API thread.
-                if (e.code == 99 && controller) {
+                if (e.code == CROP_ASSIST_NOT_INITIALIZED && controller) {
                     e.serviceCrashed = controller->serviceCrashedAfterLoss();
                     if (recording::on())
                         recording::connectionLost(e.serviceCrashed);
