@@ -5,9 +5,9 @@
 #include "apimutex.h"
 #include "apithread.h"
 #include "callrecording.h"
+#include "controllercall.h"
 #include "errors.h"
 #include "platform.h"
-#include "runonapithread.h"
 
 #include <QString>
 #include <QtDebug>
@@ -120,7 +120,7 @@ namespace {
 bool isInitialized() noexcept {
     try {
         std::unique_lock<std::recursive_mutex> lock(apiMutex);
-        return runOnApiThread<bool>(apiThreadExecutor(currentApiThread()),
+        return callController<bool>(apiThreadExecutor(currentApiThread()),
                                     &ApiController::isConnected);
     } catch (const APIException& e) {
         // Nothing is running: that is an answer, not a failure.

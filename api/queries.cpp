@@ -4,9 +4,10 @@
 
 #include "apicontroller.h"
 #include "apimutex.h"
+#include "apithread.h"
 #include "callrecording.h"
+#include "controllercall.h"
 #include "errormapping.h"
-#include "runonapithread.h"
 
 #include <cstdint>
 #include <cstring>
@@ -63,7 +64,7 @@ int runIsEnabled(const char* device, bool* enabled) {
         return CROP_ASSIST_INVALID_ARGUMENT;
     *enabled = false;
     return marshalled("failed to get feature status", [&](FunctorExecutor* executor) {
-        *enabled = runOnApiThread<bool>(executor, &ApiController::isEnabled, device);
+        *enabled = callController<bool>(executor, &ApiController::isEnabled, device);
     });
 }
 
@@ -72,7 +73,7 @@ int runSetEnabled(const char* device, bool enabled) {
         return CROP_ASSIST_INVALID_ARGUMENT;
     const bool value = normalized(enabled);
     return marshalled("failed to set feature status", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::setEnabled, device, value);
+        callController<void>(executor, &ApiController::setEnabled, device, value);
     });
 }
 
@@ -81,7 +82,7 @@ int runGetMode(const char* device, TellanMode* mode) {
         return CROP_ASSIST_INVALID_ARGUMENT;
     *mode = TELLAN_MODE_FRAMING;
     return marshalled("failed to get current mode", [&](FunctorExecutor* executor) {
-        *mode = runOnApiThread<TellanMode>(executor, &ApiController::getMode, device);
+        *mode = callController<TellanMode>(executor, &ApiController::getMode, device);
     });
 }
 
@@ -90,7 +91,7 @@ int runGetModeEffective(const char* device, TellanMode* mode) {
         return CROP_ASSIST_INVALID_ARGUMENT;
     *mode = TELLAN_MODE_FRAMING;
     return marshalled("failed to get current effective mode", [&](FunctorExecutor* executor) {
-        *mode = runOnApiThread<TellanMode>(executor, &ApiController::getModeEffective, device);
+        *mode = callController<TellanMode>(executor, &ApiController::getModeEffective, device);
     });
 }
 
@@ -98,7 +99,7 @@ int runSetMode(const char* device, TellanMode mode) {
     if (!device)
         return CROP_ASSIST_INVALID_ARGUMENT;
     return marshalled("failed to set current mode", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::setMode, device, mode);
+        callController<void>(executor, &ApiController::setMode, device, mode);
     });
 }
 
@@ -107,7 +108,7 @@ int runIsModeSupported(const char* device, TellanMode mode, bool* supported) {
         return CROP_ASSIST_INVALID_ARGUMENT;
     *supported = false;
     return marshalled("failed to check is mode supported", [&](FunctorExecutor* executor) {
-        *supported = runOnApiThread<bool>(executor, &ApiController::isModeSupported, device, mode);
+        *supported = callController<bool>(executor, &ApiController::isModeSupported, device, mode);
     });
 }
 
@@ -116,7 +117,7 @@ int runIsAdjustmentActive(const char* device, bool* active) {
         return CROP_ASSIST_INVALID_ARGUMENT;
     *active = false;
     return marshalled("failed to check adjustment status", [&](FunctorExecutor* executor) {
-        *active = runOnApiThread<bool>(executor, &ApiController::isAdjustmentActive, device);
+        *active = callController<bool>(executor, &ApiController::isAdjustmentActive, device);
     });
 }
 
@@ -125,7 +126,7 @@ int runIsAutoZoomEnabled(const char* device, bool* enabled) {
         return CROP_ASSIST_INVALID_ARGUMENT;
     *enabled = false;
     return marshalled("failed to check auto-zoom status", [&](FunctorExecutor* executor) {
-        *enabled = runOnApiThread<bool>(executor, &ApiController::isAutoZoomEnabled, device);
+        *enabled = callController<bool>(executor, &ApiController::isAutoZoomEnabled, device);
     });
 }
 
@@ -134,7 +135,7 @@ int runSetAutoZoomEnabled(const char* device, bool enabled) {
         return CROP_ASSIST_INVALID_ARGUMENT;
     const bool value = normalized(enabled);
     return marshalled("failed to set auto-zoom", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::setAutoZoomEnabled, device, value);
+        callController<void>(executor, &ApiController::setAutoZoomEnabled, device, value);
     });
 }
 
@@ -144,7 +145,7 @@ int runGetCurHomePt(const char* device, float* pan, float* tilt) {
     *pan = 0.0f;
     *tilt = 0.0f;
     return marshalled("failed to get Home PanTilt", [&](FunctorExecutor* executor) {
-        const auto home = runOnApiThread<std::tuple<float, float>>(
+        const auto home = callController<std::tuple<float, float>>(
             executor, &ApiController::getCurHomePt, device);
         *pan = std::get<0>(home);
         *tilt = std::get<1>(home);
@@ -155,7 +156,7 @@ int runSetHomePt(const char* device, float pan, float tilt) {
     if (!device)
         return CROP_ASSIST_INVALID_ARGUMENT;
     return marshalled("failed to set Home PanTilt", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::setHomePt, device, pan, tilt);
+        callController<void>(executor, &ApiController::setHomePt, device, pan, tilt);
     });
 }
 
@@ -163,7 +164,7 @@ int runSetCurPtAsHome(const char* device) {
     if (!device)
         return CROP_ASSIST_INVALID_ARGUMENT;
     return marshalled("failed to set current PanTilt as Home", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::setCurPtAsHome, device);
+        callController<void>(executor, &ApiController::setCurPtAsHome, device);
     });
 }
 
@@ -171,7 +172,7 @@ int runTriggerHome(const char* device) {
     if (!device)
         return CROP_ASSIST_INVALID_ARGUMENT;
     return marshalled("failed to trigger Go Home", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::triggerHome, device);
+        callController<void>(executor, &ApiController::triggerHome, device);
     });
 }
 
@@ -180,14 +181,14 @@ int runIsUploadCrashReportsEnabled(bool* enabled) {
         return CROP_ASSIST_INVALID_ARGUMENT;
     *enabled = false;
     return marshalled("failed to get crash reporting status", [&](FunctorExecutor* executor) {
-        *enabled = runOnApiThread<bool>(executor, &ApiController::isUploadCrashReportsEnabled);
+        *enabled = callController<bool>(executor, &ApiController::isUploadCrashReportsEnabled);
     });
 }
 
 int runSetUploadCrashReportsEnabled(bool enabled) {
     const bool value = normalized(enabled);
     return marshalled("failed to set crash reporting status", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::setUploadCrashReportsEnabled, value);
+        callController<void>(executor, &ApiController::setUploadCrashReportsEnabled, value);
     });
 }
 
@@ -202,7 +203,7 @@ int runGetFrameRois(const char* device, TellanFrame frame, const TellanROI** roi
     *count = 0;
     const TellanFrame* framePtr = &frame;
     return marshalled("failed to process external frame", [&](FunctorExecutor* executor) {
-        copyOut(runOnApiThread<const std::vector<TellanROI>*>(
+        copyOut(callController<const std::vector<TellanROI>*>(
                     executor, &ApiController::getFrameRois, device, framePtr),
                 rois, count);
     });
@@ -214,7 +215,7 @@ int runGetLastFrameRois(const char* device, const TellanROI** rois, int* count) 
     *rois = nullptr;
     *count = 0;
     return marshalled("failed to get last known ROIs", [&](FunctorExecutor* executor) {
-        copyOut(runOnApiThread<const std::vector<TellanROI>*>(
+        copyOut(callController<const std::vector<TellanROI>*>(
                     executor, &ApiController::getLastFrameRois, device),
                 rois, count);
     });
@@ -226,7 +227,7 @@ int runGetDevices(const TellanDeviceInfo** devices, int* count) {
     *devices = nullptr;
     *count = 0;
     return marshalled("cannot get devices", [&](FunctorExecutor* executor) {
-        copyOut(runOnApiThread<const std::vector<TellanDeviceInfo>*>(executor,
+        copyOut(callController<const std::vector<TellanDeviceInfo>*>(executor,
                                                                      &ApiController::getDevices),
                 devices, count);
     });
@@ -238,7 +239,7 @@ int runGetDeviceInfo(const char* device, TellanDeviceInfo* info) {
         return CROP_ASSIST_INVALID_ARGUMENT;
     *info = TellanDeviceInfo{kEmpty, kEmpty, kEmpty};
     return marshalled("cannot get device info", [&](FunctorExecutor* executor) {
-        *info = runOnApiThread<TellanDeviceInfo>(executor, &ApiController::getDeviceInfo, device);
+        *info = callController<TellanDeviceInfo>(executor, &ApiController::getDeviceInfo, device);
     });
 }
 

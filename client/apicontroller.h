@@ -7,6 +7,7 @@
 #pragma once
 
 #include "crop_assist.h"
+#include "errors.h"
 #include "platform.h"
 #include "releasingmutex.h"
 
@@ -68,6 +69,11 @@ public:
     // than joined (platform::unloadEndedThreads), its destructor would wait for them in vain.
     static void abandon() noexcept;
     static std::atomic<bool> listenerRunning;
+    // Runs `operation` (a public operation below) with `args` on the process's controller; on
+    // the API thread only. A call that loses the connection leaves with its APIException marked
+    // as to whether the service crashed (noteLoss).
+    template <typename Op, typename... Args>
+    static decltype(auto) run(Op operation, const Args&... args);
 
     // ---- State checks -----------------------------------------------------------------------
     bool isConnected();
@@ -76,6 +82,9 @@ public:
     // the call, so the end of the process may not have been taken in yet: it is taken in here,
     // waiting at most for a process that is already ending, never for one that runs on.
     bool serviceCrashedAfterLoss() noexcept;
+    // Only here, on the API thread inside the failed call, are the controller and its process at
+    // hand: a lost connection is told from a crash before the failure leaves for the host thread.
+    void noteLoss(APIException& failure) noexcept;
 
     // ---- Request/reply exchange -------------------------------------------------------------
     QJsonValue sendRequest(const QString& type, const QJsonValue& body, int32_t timeoutMs);
@@ -162,5 +171,16 @@ private:
     std::vector<TellanROI> frameRois;
     std::vector<TellanROI> lastRois;
 };
+
+template <typename Op, typename... Args>
+decltype(auto) ApiController::run(Op operation, const Args&... args) {
+    ApiController* controller = instance();
+    try {
+        return std::invoke(operation, controller, args...);
+    } catch (APIException& e) {
+        controller->noteLoss(e);
+        throw;
+    }
+}
 
 }  // namespace quarn::tellan_api

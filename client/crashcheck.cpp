@@ -1,6 +1,8 @@
+// Telling a lost connection from a crash of the service that the library started.
 #include "apicontroller.h"
 
 #include "platform.h"
+#include "recorder.h"
 
 namespace quarn::tellan_api {
 
@@ -26,6 +28,14 @@ bool ApiController::serviceCrashedAfterLoss() noexcept {
     } catch (...) {
         return false;
     }
+}
+
+void ApiController::noteLoss(APIException& failure) noexcept {
+    if (failure.code != CROP_ASSIST_NOT_INITIALIZED)
+        return;
+    failure.serviceCrashed = serviceCrashedAfterLoss();
+    if (recording::on())
+        recording::connectionLost(failure.serviceCrashed);
 }
 
 }  // namespace quarn::tellan_api

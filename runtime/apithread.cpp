@@ -8,7 +8,6 @@
 #include "platform.h"
 #include "recorder.h"
 #include "releasingmutex.h"
-#include "runonapithread.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
