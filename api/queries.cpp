@@ -193,11 +193,7 @@ int runSetUploadCrashReportsEnabled(bool enabled) {
 }
 
 int runGetFrameRois(const char* device, TellanFrame frame, const TellanROI** rois, int* count) {
-    // The pixel count is taken in 64 bits, so that a product that wraps in 32 bits is refused too.
-    if (!device || !frame.data || frame.width == 0 || frame.height == 0 ||
-        uint64_t(frame.width) * frame.height >= ApiController::kFramePixelLimit ||
-        (frame.pixfmt != TELLAN_PIXFMT_YUYV && frame.pixfmt != TELLAN_PIXFMT_UYVY) || !rois ||
-        !count)
+    if (!device || ApiController::frameByteCount(frame) == 0 || !rois || !count)
         return CROP_ASSIST_INVALID_ARGUMENT;
     *rois = nullptr;
     *count = 0;

@@ -36,13 +36,18 @@ struct DeviceRecord {
     QByteArray id;
 };
 
+// Asks `process` to end, runs `meanwhile` (when given) while it does, and kills it when it has not
+// ended within 3 s.
+void endProcess(QProcess& process, const std::function<void()>& meanwhile = {});
+
 // How the controller reaches the service: it starts one, or attaches to one that runs.
 enum class AttachMode : int32_t { Start = 0, Attach = 1 };
 
 class ApiController {
 public:
-    // Largest number of bytes the request reader buffers without seeing a terminator.
-    static constexpr int kMaxUnstructuredBytes = 20971520;
+    // Most bytes of one message, a reply or a notice line, that the library holds without seeing
+    // its end; a service that sends more without a terminator is broken.
+    static constexpr int kMaxMessageBytes = 20971520;
     // Most bytes the request socket reads ahead of the reader. Without a bound it takes in
     // whatever the service sends, also while no call is reading, and the limit above would
     // bound nothing.
@@ -50,6 +55,9 @@ public:
     // Frames must have fewer pixels than this: their byte count is formed in 32 bits as
     // width * height * 4 / 2, and from 2^30 pixels on it wraps (to 0 or to a few bytes).
     static constexpr uint64_t kFramePixelLimit = uint64_t(1) << 30;
+    // The time limit of a request: every call waits for its reply as long as the connection
+    // stays up.
+    static constexpr int32_t kNoTimeout = -1;
     // Start-up connection attempts: each has this window and the next begins no sooner.
     static constexpr qint64 kStartAttemptMs = 1000;
 
@@ -127,6 +135,9 @@ public:
     const std::vector<TellanROI>* getFrameRois(const char* device, const TellanFrame* frame);
     const std::vector<TellanROI>* getLastFrameRois(const char* device);
     static std::vector<TellanROI> parseRois(const QJsonValue& value);
+    // The bytes of a valid frame's pixels; 0 for a frame without data, with a width or height of
+    // 0, with kFramePixelLimit pixels or more, or of another format.
+    static uint32_t frameByteCount(const TellanFrame& frame) noexcept;
 
     // ---- Device registry --------------------------------------------------------------------
     const std::vector<TellanDeviceInfo>* getDevices();

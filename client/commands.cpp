@@ -12,9 +12,6 @@ namespace quarn::tellan_api {
 
 namespace {
 
-// Every command waits for its reply as long as the connection stays up.
-constexpr int32_t kNoTimeout = -1;
-
 QJsonValue deviceName(const char* device) {
     return QJsonValue(QString::fromUtf8(device));
 }

@@ -77,27 +77,33 @@ ApiController::ApiController() {
     requestSocket.setReadBufferSize(kSocketReadAheadBytes);
 }
 
+void endProcess(QProcess& process, const std::function<void()>& meanwhile) {
+    if (process.state() != QProcess::NotRunning)
+        process.terminate();
+    if (meanwhile)
+        meanwhile();
+    if (process.state() != QProcess::NotRunning && !process.waitForFinished(3000)) {
+        process.kill();
+        process.waitForFinished(1000);
+    }
+}
+
 ApiController::~ApiController() {
-    if (serviceProcess.state() != QProcess::NotRunning)
-        serviceProcess.terminate();
-    listenerRunning.exchange(false);
-    listenerRest.notify();
-    if (listenerThread.joinable()) {
-        try {
-            listenerThread.join();
-        } catch (...) {
-            if (listenerThread.joinable()) {
-                qWarning("Error joining listener thread - detaching");
-                listenerThread.detach();
+    // The listener is stopped while the service ends.
+    endProcess(serviceProcess, [this] {
+        listenerRunning.exchange(false);
+        listenerRest.notify();
+        if (listenerThread.joinable()) {
+            try {
+                listenerThread.join();
+            } catch (...) {
+                if (listenerThread.joinable()) {
+                    qWarning("Error joining listener thread - detaching");
+                    listenerThread.detach();
+                }
             }
         }
-    }
-    if (serviceProcess.state() != QProcess::NotRunning) {
-        if (!serviceProcess.waitForFinished(3000)) {
-            serviceProcess.kill();
-            serviceProcess.waitForFinished(1000);
-        }
-    }
+    });
     platform::setStartedProcess(0);
 }
 

@@ -10,12 +10,6 @@
 
 namespace quarn::tellan_api {
 
-namespace {
-
-constexpr int32_t kNoTimeout = -1;
-
-}  // namespace
-
 void ApiController::fetchDeviceInfo(const QByteArray& identifier) {
     const QJsonValue reply =
         sendRequest(keys::getDeviceInfo, QJsonValue(QString::fromUtf8(identifier)), kNoTimeout);

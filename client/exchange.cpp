@@ -189,14 +189,14 @@ QByteArray ApiController::readMessage(int32_t timeoutMs) {
         }
 
         const int chunk =
-            static_cast<int>(qMin<qint64>(requestSocket.bytesAvailable(), kMaxUnstructuredBytes));
+            static_cast<int>(qMin<qint64>(requestSocket.bytesAvailable(), kMaxMessageBytes));
         const int oldSize = readBuffer.size();
         readBuffer.resize(oldSize + chunk);
         if (readBuffer.size() != oldSize + chunk) {
             readBuffer.resize(oldSize);
             throw APIException(CROP_ASSIST_FAILURE, "Failed to resize read buffer");
         }
-        if (readBuffer.size() > kMaxUnstructuredBytes) {
+        if (readBuffer.size() > kMaxMessageBytes) {
             readBuffer.resize(oldSize);
             throw APIException(CROP_ASSIST_FAILURE, "Too much unstructured data from server");
         }

@@ -16,18 +16,6 @@ namespace quarn::tellan_api {
 
 namespace {
 
-constexpr int32_t kNoTimeout = -1;
-
-// Both accepted pixel formats take 2 bytes per pixel; any other format, and a frame too large
-// for the 32-bit count, counts as no data.
-uint32_t frameByteCount(const TellanFrame& frame) {
-    if (frame.pixfmt != TELLAN_PIXFMT_YUYV && frame.pixfmt != TELLAN_PIXFMT_UYVY)
-        return 0;
-    if (uint64_t(frame.width) * frame.height >= ApiController::kFramePixelLimit)
-        return 0;
-    return frame.width * frame.height * 4u / 2u;
-}
-
 // Detaches from the frame segment on every way out of getFrameRois; once the service has
 // detached as well, the platform frees the segment.
 class FrameSegment {
@@ -54,9 +42,19 @@ private:
 
 }  // namespace
 
+// Both accepted pixel formats take 2 bytes per pixel. The pixel count is taken in 64 bits, so that
+// a product that wraps in 32 bits is refused too.
+uint32_t ApiController::frameByteCount(const TellanFrame& frame) noexcept {
+    if (!frame.data || (frame.pixfmt != TELLAN_PIXFMT_YUYV && frame.pixfmt != TELLAN_PIXFMT_UYVY))
+        return 0;
+    if (uint64_t(frame.width) * frame.height >= kFramePixelLimit)
+        return 0;
+    return frame.width * frame.height * 4u / 2u;
+}
+
 const std::vector<TellanROI>* ApiController::getFrameRois(const char* device,
                                                           const TellanFrame* frame) {
-    const uint32_t size = frame && frame->data ? frameByteCount(*frame) : 0;
+    const uint32_t size = frame ? frameByteCount(*frame) : 0;
     if (size == 0)
         throw APIException(CROP_ASSIST_INVALID_ARGUMENT, "PROCESS_FRAME: No valid frame data");
 

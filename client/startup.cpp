@@ -36,13 +36,8 @@ class ProcessGuard {
 public:
     explicit ProcessGuard(QProcess& process) : process(&process) {}
     ~ProcessGuard() {
-        if (!process || process->state() == QProcess::NotRunning)
-            return;
-        process->terminate();
-        if (!process->waitForFinished(3000)) {
-            process->kill();
-            process->waitForFinished(1000);
-        }
+        if (process)
+            endProcess(*process);
     }
     ProcessGuard(const ProcessGuard&) = delete;
     ProcessGuard& operator=(const ProcessGuard&) = delete;
