@@ -202,12 +202,8 @@ struct Runtime {
 
 Runtime runtimeState;
 
-Runtime& runtime() {
-    return runtimeState;
-}
-
 void releaseRuntime() {
-    Runtime& rt = runtime();
+    Runtime& rt = runtimeState;
     if (platform::unloadEndedThreads()) {
         // The API thread was ended rather than joined: stopping it would wait in vain, and
         // destroying its objects or the application they used could touch what it left half done.
@@ -224,28 +220,24 @@ void releaseRuntime() {
     rt.applicationArguments.reset();
 }
 
-// Releases what exit did not, when the library is unloaded or the process ends. It must run
-// before Qt's own process-wide objects are gone (the application's destructor and the queued
-// stop need them), so it is registered after the first start-up has brought those into being:
-// handlers run in the reverse order of registration. Once is enough, and a registration per
+// Has releaseRuntime release what exit did not, when the library is unloaded or the process ends.
+// It must run before Qt's own process-wide objects are gone (the application's destructor and the
+// queued stop need them), so it is registered after the first start-up has brought those into
+// being: handlers run in the reverse order of registration. Once is enough, and a registration per
 // session would grow the process's list for good: later sessions use the same objects. It also
 // stops the thread before the application goes, as exit does, so the controller still finds
 // everything it uses while it shuts down.
-void releaseAtUnload() {
-    releaseRuntime();
-}
-
 void registerUnloadRelease(Runtime& rt) {
     if (rt.unloadReleaseRegistered)
         return;
     // A failed registration only means that an unreleased library is left to the system.
-    rt.unloadReleaseRegistered = std::atexit(&releaseAtUnload) == 0;
+    rt.unloadReleaseRegistered = std::atexit(&releaseRuntime) == 0;
 }
 
 }  // namespace
 
 ApiThread* currentApiThread() {
-    ApiThread* thread = runtime().apiThreadInstance.get();
+    ApiThread* thread = runtimeState.apiThreadInstance.get();
     if (!thread)
         throw APIException(CROP_ASSIST_NOT_INITIALIZED, "Missing api thread");
     return thread;
@@ -256,7 +248,7 @@ FunctorExecutor* apiThreadExecutor(ApiThread* thread) {
 }
 
 int startApi() {
-    Runtime& rt = runtime();
+    Runtime& rt = runtimeState;
     // Qt's own threads must never find their code unloaded under them (see platform.h).
     platform::keepModuleLoaded(&QCoreApplication::staticMetaObject);
     platform::keepModuleLoaded(&QLocalSocket::staticMetaObject);
@@ -297,7 +289,7 @@ void stopApi() {
 }
 
 bool apiLoaded() {
-    const Runtime& rt = runtime();
+    const Runtime& rt = runtimeState;
     return ApiController::exists() || rt.apiThreadInstance || rt.retainedApplication;
 }
 
