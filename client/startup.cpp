@@ -2,13 +2,12 @@
 // running one through its announcement record with the JSON handshake.
 #include "apicontroller.h"
 
+#include "announcementrecord.h"
 #include "errors.h"
-#include "librarydirectory.h"
 #include "localconnect.h"
 #include "platform.h"
 #include "protocolkeys.h"
 #include "recorder.h"
-#include "singleappinstance.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -93,6 +92,16 @@ void stopWatchingTheEnd(QProcess& process) {
         if (QByteArray(child->metaObject()->className()).endsWith("QWinEventNotifier"))
             QMetaObject::invokeMethod(child, "setEnabled", Qt::DirectConnection,
                                       Q_ARG(bool, false));
+}
+
+// The directory the library was loaded from, ending with its separator; "" after logging why
+// when the system cannot tell.
+QString libraryDirectory() {
+    std::string error;
+    const std::string directory = platform::libraryDirectory(error);
+    if (directory.empty())
+        qCritical("%s", error.c_str());
+    return QString::fromStdString(directory);
 }
 
 }  // namespace

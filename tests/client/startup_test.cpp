@@ -3,8 +3,8 @@
 #include "controllerpeer.h"
 #include "coreapplication.h"
 #include "errors.h"
-#include "librarydirectory.h"
 #include "logcapture.h"
+#include "platform.h"
 #include "service.h"
 
 #include <QDir>
@@ -109,7 +109,10 @@ TEST(Startup, AServiceThatNeverListensIsGivenUpAfterSixtyPacedAttempts) {
 // Run again as a copy in a folder of its own, where the service is not beside the code.
 TEST(Startup, TheExecutableMissingBesideTheLibrary) {
     testsupport::ensureCoreApplication();
-    if (QDir(quarn::tellan_api::libraryDirectory()).exists("OmnivueService.exe")) {
+    std::string error;
+    const std::string directory = quarn::tellan_api::platform::libraryDirectory(error);
+    ASSERT_FALSE(directory.empty()) << error;
+    if (QDir(QString::fromStdString(directory)).exists("OmnivueService.exe")) {
         QTemporaryDir copy;
         const QString program = copy.filePath("startup_test");
         ASSERT_TRUE(QFile::copy(QCoreApplication::applicationFilePath(), program));
