@@ -30,9 +30,8 @@
  * - 100 (#CROP_ASSIST_FAILURE): the service's reply was malformed or incomplete (not JSON, a
  *   member missing, a value of the wrong type), or anything else failed.
  * - any other non-zero value: the service refused the request and sent this code, which is
- *   passed through unchanged. The stand-in service sends 3 (unknown device), 4 (mode not
- *   supported), 5 (bad request), 6 (bad frame) and 7 (unknown request). A service code that
- *   equals one of the library's codes (1, 97 to 100) cannot be told apart from it.
+ *   passed through unchanged. A service code that equals one of the library's codes (1, 97 to
+ *   100) cannot be told apart from it.
  *
  * crop_assist_result_name() and crop_assist_result_meaning() turn a code into text.
  *
@@ -210,7 +209,7 @@ static inline const char* crop_assist_result_meaning(int code) {
 /**
  * Crop-assist mode. The numbers are the service's own and are carried unchanged both ways; the
  * library does not validate them (ask crop_assist_is_mode_supported()). The enumerators name the
- * modes of the stand-in service; any other 32-bit value may be passed.
+ * modes 0 to 3; a service may have others, and any 32-bit value may be passed.
  */
 typedef enum TellanMode {
     TELLAN_MODE_OFF = 0,          /**< no automatic cropping */
@@ -223,9 +222,9 @@ typedef enum TellanMode {
 
 /**
  * One region of interest: four floats in the order the service sends them (16 bytes). The
- * library passes them through and gives them no meaning. The names are those of the stand-in
- * service, which sends the left edge, the top edge, the width and the height of a region, in
- * pixels of the frame handed over; what the real service's four values are is its own.
+ * library passes them through and gives them no meaning: the field names are the usual reading
+ * (the left edge, the top edge, the width and the height of a region, in pixels of the frame
+ * handed over), and what the four values are is the service's own.
  */
 typedef struct TellanROI {
     float x;      /**< first value: the left edge */
@@ -235,7 +234,7 @@ typedef struct TellanROI {
 } TellanROI;
 
 /** Pixel formats of TellanFrame::pixfmt; both take 2 bytes per pixel, rows without padding. The
- * library accepts these two numbers; the format names are those the stand-in service reads. */
+ * library accepts these two numbers and passes the number to the service unchanged. */
 enum {
     TELLAN_PIXFMT_YUYV = 1, /**< packed 4:2:2, bytes Y0 U Y1 V per pixel pair */
     TELLAN_PIXFMT_UYVY = 2  /**< packed 4:2:2, bytes U Y0 V Y1 per pixel pair */
@@ -278,8 +277,7 @@ typedef void(CROP_ASSIST_CALL* DeviceDisconnectedCallback)(const char* device);
 /**
  * Called for a device event of the service, on the listener thread (@ref ca_callbacks). What
  * the events are and what their texts hold is the service's own: the library defines only the
- * three codes and passes the text through unchanged (the stand-in service sends whatever its
- * control channel is asked to).
+ * three codes and passes the text through unchanged.
  * @param event The event code: 2, 3 or 4.
  * @param text The service's text for the event, never empty; valid only during the call.
  */
@@ -389,7 +387,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_enabled(const char* device,
 CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_mode(const char* device, TellanMode* mode);
 /**
  * The mode in effect for a device (request "gemode"). It may differ from the chosen mode while
- * the device cannot serve that one; the stand-in reports 0 while crop assist is off.
+ * the device cannot serve that one.
  *
  * @param[in] device The device's identifier (its sn); not NULL.
  * @param[out] mode Receives the service's mode number, read as by crop_assist_get_mode().
@@ -404,7 +402,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_mode_effective(const char* 
  *
  * @param[in] device The device's identifier (its sn); not NULL.
  * @param[in] mode The mode number, sent unchanged; the service refuses a mode the device does
- *            not support (the stand-in with 4, keeping the mode it had).
+ *            not support with a code of its own.
  * @return 0 once the service has done it; 98 if @p device is NULL; otherwise a failure code of a
  *         service call (@ref ca_results).
  */
@@ -456,8 +454,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_auto_zoom_enabled(const cha
 
 /**
  * A device's pan/tilt home position (request "ghomept"). Pan and tilt are the service's
- * numbers, passed through unchanged; their unit and range are the service's own (the stand-in
- * keeps any numbers it is given).
+ * numbers, passed through unchanged; their unit and range are the service's own.
  *
  * @param[in] device The device's identifier (its sn); not NULL.
  * @param[out] pan Receives the home position's pan. Preset: 0.0.
@@ -535,8 +532,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_upload_crash_reports_enable
  * @return 0 with *rois and *count set; 98 if @p device, @p rois, @p count or frame.data is
  *         NULL, width or height is 0, or pixfmt is neither format; 100 if the segment cannot be
  *         made or the answer is malformed (not an object with a list of regions of four numbers
- *         each); otherwise a failure code of a service call (@ref ca_results; the stand-in
- *         refuses a frame it cannot read with 6).
+ *         each); otherwise a failure code of a service call (@ref ca_results).
  */
 CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_frame_rois(const char* device,
                                                                 TellanFrame frame,
@@ -550,8 +546,8 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_frame_rois(const char* devi
  *             the library and stays valid until the next successful
  *             crop_assist_get_last_frame_rois() or crop_assist_exit(); it is separate from
  *             that of crop_assist_get_frame_rois().
- * @param[out] count Receives the number of regions (the stand-in gives 0 before the device's
- *             first frame); with 0 the array must not be read. Preset: 0.
+ * @param[out] count Receives the number of regions; with 0 the array must not be read.
+ *             Preset: 0.
  * @return 0 with *rois and *count set; 98 if @p device, @p rois or @p count is NULL; 100 if the
  *         answer is not a list of regions of four numbers each; otherwise a failure code of a
  *         service call (@ref ca_results).

@@ -5,9 +5,9 @@
 #include "apimutex.h"
 #include "apithread.h"
 #include "callrecording.h"
+#include "controllercall.h"
 #include "errors.h"
 #include "platform.h"
-#include "runonapithread.h"
 
 #include <QString>
 #include <QtDebug>
@@ -22,7 +22,7 @@ using namespace quarn::tellan_api;
 namespace {
 
 // Init and attach differ only in the mode and the line for a controller that already exists.
-int startWithMode(int32_t mode, const char* alreadyRunning) noexcept {
+int startWithMode(AttachMode mode, const char* alreadyRunning) noexcept {
     try {
         // Checked before the lock, so that a running library answers at once.
         if (ApiController::exists()) {
@@ -74,7 +74,7 @@ extern "C" {
 CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_init(void) {
     // A recorded session begins with the first init or attach and holds its start-up.
     recording::beginSession();
-    const int result = startWithMode(0, "Omnivue already Initialized");
+    const int result = startWithMode(AttachMode::Start, "Omnivue already Initialized");
     if (recording::on())
         recording::recordCall("init", 0, result);
     return result;
@@ -82,7 +82,7 @@ CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_init(void) {
 
 CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_attach(void) {
     recording::beginSession();
-    const int result = startWithMode(1, "Omnivue already Attached");
+    const int result = startWithMode(AttachMode::Attach, "Omnivue already Attached");
     if (recording::on())
         recording::recordCall("attach", 0, result);
     return result;
@@ -120,11 +120,11 @@ namespace {
 bool isInitialized() noexcept {
     try {
         std::unique_lock<std::recursive_mutex> lock(apiMutex);
-        return runOnApiThread<bool>(apiThreadExecutor(currentApiThread()),
+        return callController<bool>(apiThreadExecutor(currentApiThread()),
                                     &ApiController::isConnected);
     } catch (const APIException& e) {
-        // 99: nothing is running; that is an answer, not a failure.
-        if (e.code != 99)
+        // Nothing is running: that is an answer, not a failure.
+        if (e.code != CROP_ASSIST_NOT_INITIALIZED)
             logCannotCheck(e.what());
     } catch (const std::exception& e) {
         logCannotCheck(e.what());

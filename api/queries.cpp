@@ -4,9 +4,10 @@
 
 #include "apicontroller.h"
 #include "apimutex.h"
+#include "apithread.h"
 #include "callrecording.h"
+#include "controllercall.h"
 #include "errormapping.h"
-#include "runonapithread.h"
 
 #include <cstdint>
 #include <cstring>
@@ -17,8 +18,6 @@ using quarn::tellan_api::recording::list;
 using quarn::tellan_api::recording::out;
 
 namespace {
-
-constexpr int kInvalidArgument = CROP_ASSIST_INVALID_ARGUMENT;
 
 // A host's bool may arrive as any byte; the service is always sent exactly 0 or 1.
 bool normalized(bool value) {
@@ -62,91 +61,91 @@ void copyOut(const std::vector<T>* list, const T** items, int* count) {
 
 int runIsEnabled(const char* device, bool* enabled) {
     if (!device || !enabled)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *enabled = false;
     return marshalled("failed to get feature status", [&](FunctorExecutor* executor) {
-        *enabled = runOnApiThread<bool>(executor, &ApiController::isEnabled, device);
+        *enabled = callController<bool>(executor, &ApiController::isEnabled, device);
     });
 }
 
 int runSetEnabled(const char* device, bool enabled) {
     if (!device)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     const bool value = normalized(enabled);
     return marshalled("failed to set feature status", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::setEnabled, device, value);
+        callController<void>(executor, &ApiController::setEnabled, device, value);
     });
 }
 
 int runGetMode(const char* device, TellanMode* mode) {
     if (!device || !mode)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *mode = TELLAN_MODE_FRAMING;
     return marshalled("failed to get current mode", [&](FunctorExecutor* executor) {
-        *mode = runOnApiThread<TellanMode>(executor, &ApiController::getMode, device);
+        *mode = callController<TellanMode>(executor, &ApiController::getMode, device);
     });
 }
 
 int runGetModeEffective(const char* device, TellanMode* mode) {
     if (!device || !mode)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *mode = TELLAN_MODE_FRAMING;
     return marshalled("failed to get current effective mode", [&](FunctorExecutor* executor) {
-        *mode = runOnApiThread<TellanMode>(executor, &ApiController::getModeEffective, device);
+        *mode = callController<TellanMode>(executor, &ApiController::getModeEffective, device);
     });
 }
 
 int runSetMode(const char* device, TellanMode mode) {
     if (!device)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     return marshalled("failed to set current mode", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::setMode, device, mode);
+        callController<void>(executor, &ApiController::setMode, device, mode);
     });
 }
 
 int runIsModeSupported(const char* device, TellanMode mode, bool* supported) {
     if (!device || !supported)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *supported = false;
     return marshalled("failed to check is mode supported", [&](FunctorExecutor* executor) {
-        *supported = runOnApiThread<bool>(executor, &ApiController::isModeSupported, device, mode);
+        *supported = callController<bool>(executor, &ApiController::isModeSupported, device, mode);
     });
 }
 
 int runIsAdjustmentActive(const char* device, bool* active) {
     if (!device || !active)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *active = false;
     return marshalled("failed to check adjustment status", [&](FunctorExecutor* executor) {
-        *active = runOnApiThread<bool>(executor, &ApiController::isAdjustmentActive, device);
+        *active = callController<bool>(executor, &ApiController::isAdjustmentActive, device);
     });
 }
 
 int runIsAutoZoomEnabled(const char* device, bool* enabled) {
     if (!device || !enabled)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *enabled = false;
     return marshalled("failed to check auto-zoom status", [&](FunctorExecutor* executor) {
-        *enabled = runOnApiThread<bool>(executor, &ApiController::isAutoZoomEnabled, device);
+        *enabled = callController<bool>(executor, &ApiController::isAutoZoomEnabled, device);
     });
 }
 
 int runSetAutoZoomEnabled(const char* device, bool enabled) {
     if (!device)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     const bool value = normalized(enabled);
     return marshalled("failed to set auto-zoom", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::setAutoZoomEnabled, device, value);
+        callController<void>(executor, &ApiController::setAutoZoomEnabled, device, value);
     });
 }
 
 int runGetCurHomePt(const char* device, float* pan, float* tilt) {
     if (!device || !pan || !tilt)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *pan = 0.0f;
     *tilt = 0.0f;
     return marshalled("failed to get Home PanTilt", [&](FunctorExecutor* executor) {
-        const auto home = runOnApiThread<std::tuple<float, float>>(
+        const auto home = callController<std::tuple<float, float>>(
             executor, &ApiController::getCurHomePt, device);
         *pan = std::get<0>(home);
         *tilt = std::get<1>(home);
@@ -155,56 +154,52 @@ int runGetCurHomePt(const char* device, float* pan, float* tilt) {
 
 int runSetHomePt(const char* device, float pan, float tilt) {
     if (!device)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     return marshalled("failed to set Home PanTilt", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::setHomePt, device, pan, tilt);
+        callController<void>(executor, &ApiController::setHomePt, device, pan, tilt);
     });
 }
 
 int runSetCurPtAsHome(const char* device) {
     if (!device)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     return marshalled("failed to set current PanTilt as Home", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::setCurPtAsHome, device);
+        callController<void>(executor, &ApiController::setCurPtAsHome, device);
     });
 }
 
 int runTriggerHome(const char* device) {
     if (!device)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     return marshalled("failed to trigger Go Home", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::triggerHome, device);
+        callController<void>(executor, &ApiController::triggerHome, device);
     });
 }
 
 int runIsUploadCrashReportsEnabled(bool* enabled) {
     if (!enabled)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *enabled = false;
     return marshalled("failed to get crash reporting status", [&](FunctorExecutor* executor) {
-        *enabled = runOnApiThread<bool>(executor, &ApiController::isUploadCrashReportsEnabled);
+        *enabled = callController<bool>(executor, &ApiController::isUploadCrashReportsEnabled);
     });
 }
 
 int runSetUploadCrashReportsEnabled(bool enabled) {
     const bool value = normalized(enabled);
     return marshalled("failed to set crash reporting status", [&](FunctorExecutor* executor) {
-        runOnApiThread<void>(executor, &ApiController::setUploadCrashReportsEnabled, value);
+        callController<void>(executor, &ApiController::setUploadCrashReportsEnabled, value);
     });
 }
 
 int runGetFrameRois(const char* device, TellanFrame frame, const TellanROI** rois, int* count) {
-    // The pixel count is taken in 64 bits, so that a product that wraps in 32 bits is refused too.
-    if (!device || !frame.data || frame.width == 0 || frame.height == 0 ||
-        uint64_t(frame.width) * frame.height >= ApiController::kFramePixelLimit ||
-        (frame.pixfmt != TELLAN_PIXFMT_YUYV && frame.pixfmt != TELLAN_PIXFMT_UYVY) || !rois ||
-        !count)
-        return kInvalidArgument;
+    if (!device || ApiController::frameByteCount(frame) == 0 || !rois || !count)
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *rois = nullptr;
     *count = 0;
     const TellanFrame* framePtr = &frame;
     return marshalled("failed to process external frame", [&](FunctorExecutor* executor) {
-        copyOut(runOnApiThread<const std::vector<TellanROI>*>(
+        copyOut(callController<const std::vector<TellanROI>*>(
                     executor, &ApiController::getFrameRois, device, framePtr),
                 rois, count);
     });
@@ -212,11 +207,11 @@ int runGetFrameRois(const char* device, TellanFrame frame, const TellanROI** roi
 
 int runGetLastFrameRois(const char* device, const TellanROI** rois, int* count) {
     if (!device || !rois || !count)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *rois = nullptr;
     *count = 0;
     return marshalled("failed to get last known ROIs", [&](FunctorExecutor* executor) {
-        copyOut(runOnApiThread<const std::vector<TellanROI>*>(
+        copyOut(callController<const std::vector<TellanROI>*>(
                     executor, &ApiController::getLastFrameRois, device),
                 rois, count);
     });
@@ -224,11 +219,11 @@ int runGetLastFrameRois(const char* device, const TellanROI** rois, int* count) 
 
 int runGetDevices(const TellanDeviceInfo** devices, int* count) {
     if (!devices || !count)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *devices = nullptr;
     *count = 0;
     return marshalled("cannot get devices", [&](FunctorExecutor* executor) {
-        copyOut(runOnApiThread<const std::vector<TellanDeviceInfo>*>(executor,
+        copyOut(callController<const std::vector<TellanDeviceInfo>*>(executor,
                                                                      &ApiController::getDevices),
                 devices, count);
     });
@@ -237,10 +232,10 @@ int runGetDevices(const TellanDeviceInfo** devices, int* count) {
 int runGetDeviceInfo(const char* device, TellanDeviceInfo* info) {
     static const char kEmpty[] = "";
     if (!device || !info)
-        return kInvalidArgument;
+        return CROP_ASSIST_INVALID_ARGUMENT;
     *info = TellanDeviceInfo{kEmpty, kEmpty, kEmpty};
     return marshalled("cannot get device info", [&](FunctorExecutor* executor) {
-        *info = runOnApiThread<TellanDeviceInfo>(executor, &ApiController::getDeviceInfo, device);
+        *info = callController<TellanDeviceInfo>(executor, &ApiController::getDeviceInfo, device);
     });
 }
 

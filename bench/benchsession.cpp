@@ -1,7 +1,7 @@
 #include "benchsession.h"
 
 #include "crop_assist.h"
-#include "singleappinstance.h"
+#include "announcementrecord.h"
 
 #include <QElapsedTimer>
 #include <QThread>

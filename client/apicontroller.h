@@ -7,6 +7,7 @@
 #pragma once
 
 #include "crop_assist.h"
+#include "errors.h"
 #include "platform.h"
 #include "releasingmutex.h"
 
@@ -35,10 +36,18 @@ struct DeviceRecord {
     QByteArray id;
 };
 
+// Asks `process` to end, runs `meanwhile` (when given) while it does, and kills it when it has not
+// ended within 3 s.
+void endProcess(QProcess& process, const std::function<void()>& meanwhile = {});
+
+// How the controller reaches the service: it starts one, or attaches to one that runs.
+enum class AttachMode : int32_t { Start = 0, Attach = 1 };
+
 class ApiController {
 public:
-    // Largest number of bytes the request reader buffers without seeing a terminator.
-    static constexpr int kMaxUnstructuredBytes = 20971520;
+    // Most bytes of one message, a reply or a notice line, that the library holds without seeing
+    // its end; a service that sends more without a terminator is broken.
+    static constexpr int kMaxMessageBytes = 20971520;
     // Most bytes the request socket reads ahead of the reader. Without a bound it takes in
     // whatever the service sends, also while no call is reading, and the limit above would
     // bound nothing.
@@ -46,6 +55,9 @@ public:
     // Frames must have fewer pixels than this: their byte count is formed in 32 bits as
     // width * height * 4 / 2, and from 2^30 pixels on it wraps (to 0 or to a few bytes).
     static constexpr uint64_t kFramePixelLimit = uint64_t(1) << 30;
+    // The time limit of a request: every call waits for its reply as long as the connection
+    // stays up.
+    static constexpr int32_t kNoTimeout = -1;
     // Start-up connection attempts: each has this window and the next begins no sooner.
     static constexpr qint64 kStartAttemptMs = 1000;
 
@@ -55,16 +67,21 @@ public:
     ApiController& operator=(const ApiController&) = delete;
 
     // ---- Process-wide slot ------------------------------------------------------------------
-    static void setAttachMode(int32_t mode);
-    static int32_t attachMode();
+    static void setAttachMode(AttachMode mode);
+    static AttachMode attachMode();
     static void create();
-    static ApiController* instance();  // APIException 99 "Omnivue API not initialized"
+    static ApiController* instance();  // CROP_ASSIST_NOT_INITIALIZED "Omnivue API not initialized"
     static bool exists() noexcept;
     static void destroy();
     // Empties the slot without destroying the controller: after its threads were ended rather
     // than joined (platform::unloadEndedThreads), its destructor would wait for them in vain.
     static void abandon() noexcept;
     static std::atomic<bool> listenerRunning;
+    // Runs `operation` (a public operation below) with `args` on the process's controller; on
+    // the API thread only. A call that loses the connection leaves with its APIException marked
+    // as to whether the service crashed (noteLoss).
+    template <typename Op, typename... Args>
+    static decltype(auto) run(Op operation, const Args&... args);
 
     // ---- State checks -----------------------------------------------------------------------
     bool isConnected();
@@ -73,6 +90,9 @@ public:
     // the call, so the end of the process may not have been taken in yet: it is taken in here,
     // waiting at most for a process that is already ending, never for one that runs on.
     bool serviceCrashedAfterLoss() noexcept;
+    // Only here, on the API thread inside the failed call, are the controller and its process at
+    // hand: a lost connection is told from a crash before the failure leaves for the host thread.
+    void noteLoss(APIException& failure) noexcept;
 
     // ---- Request/reply exchange -------------------------------------------------------------
     QJsonValue sendRequest(const QString& type, const QJsonValue& body, int32_t timeoutMs);
@@ -115,6 +135,9 @@ public:
     const std::vector<TellanROI>* getFrameRois(const char* device, const TellanFrame* frame);
     const std::vector<TellanROI>* getLastFrameRois(const char* device);
     static std::vector<TellanROI> parseRois(const QJsonValue& value);
+    // The bytes of a valid frame's pixels; 0 for a frame without data, with a width or height of
+    // 0, with kFramePixelLimit pixels or more, or of another format.
+    static uint32_t frameByteCount(const TellanFrame& frame) noexcept;
 
     // ---- Device registry --------------------------------------------------------------------
     const std::vector<TellanDeviceInfo>* getDevices();
@@ -159,5 +182,16 @@ private:
     std::vector<TellanROI> frameRois;
     std::vector<TellanROI> lastRois;
 };
+
+template <typename Op, typename... Args>
+decltype(auto) ApiController::run(Op operation, const Args&... args) {
+    ApiController* controller = instance();
+    try {
+        return std::invoke(operation, controller, args...);
+    } catch (APIException& e) {
+        controller->noteLoss(e);
+        throw;
+    }
+}
 
 }  // namespace quarn::tellan_api

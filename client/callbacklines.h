@@ -8,10 +8,6 @@ namespace quarn::tellan_api {
 
 class ApiController;
 
-// Most bytes of a line the listener waits to see ended; a service that sends more without a line
-// feed is broken, and the listener stops rather than hold ever more of it.
-constexpr int kMaxCallbackLineBytes = 20971520;
-
 // Handles every complete line at the front of `buffer`, in order, and leaves a partial one.
 // Stops early, leaving the rest, once ApiController::listenerRunning is cleared. The first
 // `searched` bytes are known to hold no line feed (the partial line left by the last call), so

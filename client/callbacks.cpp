@@ -64,9 +64,10 @@ void listen(ApiController& controller, QLocalSocket& socket, std::atomic<bool>& 
         }
         // Whatever the buffer held before this read is a partial line without a line feed.
         dispatchCallbackLines(controller, buffer, oldSize);
-        if (buffer.size() > kMaxCallbackLineBytes) {
+        // The listener stops rather than hold ever more of a line that never ends.
+        if (buffer.size() > ApiController::kMaxMessageBytes) {
             qCritical("Callback line longer than %d bytes; no more notices are read",
-                      kMaxCallbackLineBytes);
+                      ApiController::kMaxMessageBytes);
             return;
         }
     }

@@ -12,9 +12,6 @@ namespace quarn::tellan_api {
 
 namespace {
 
-// Every command waits for its reply as long as the connection stays up.
-constexpr int32_t kNoTimeout = -1;
-
 QJsonValue deviceName(const char* device) {
     return QJsonValue(QString::fromUtf8(device));
 }
@@ -29,14 +26,14 @@ QJsonObject deviceObject(const char* device) {
 
 bool expectBool(const QJsonValue& value, const char* failure) {
     if (!value.isBool())
-        throw APIException(100, failure);
+        throw APIException(CROP_ASSIST_FAILURE, failure);
     return value.toBool();
 }
 
 // The service's mode number, truncated toward zero; values beyond 32 bits are clamped.
 TellanMode expectMode(const QJsonValue& value, const char* failure) {
     if (!value.isDouble())
-        throw APIException(100, failure);
+        throw APIException(CROP_ASSIST_FAILURE, failure);
     const double number = std::trunc(value.toDouble());
     constexpr double lowest = std::numeric_limits<int32_t>::min();
     constexpr double highest = std::numeric_limits<int32_t>::max();
@@ -99,12 +96,12 @@ void ApiController::setAutoZoomEnabled(const char* device, bool enabled) {
 std::tuple<float, float> ApiController::getCurHomePt(const char* device) {
     const QJsonValue value = sendRequest(keys::getCurHomePt, deviceName(device), kNoTimeout);
     if (!value.isObject())
-        throw APIException(100, "GET_HOME_PAN_TILT: Expected single object");
+        throw APIException(CROP_ASSIST_FAILURE, "GET_HOME_PAN_TILT: Expected single object");
     const QJsonObject point = value.toObject();
     const QJsonValue pan = point.value(keys::p);
     const QJsonValue tilt = point.value(keys::t);
     if (!pan.isDouble() || !tilt.isDouble())
-        throw APIException(100, "GET_HOME_PAN_TILT: Pan/Tilt not found");
+        throw APIException(CROP_ASSIST_FAILURE, "GET_HOME_PAN_TILT: Pan/Tilt not found");
     return {static_cast<float>(pan.toDouble()), static_cast<float>(tilt.toDouble())};
 }
 

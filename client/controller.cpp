@@ -27,17 +27,17 @@ public:
 };
 
 ControllerSlot slot;
-std::atomic<int32_t> attachModeValue{0};
+std::atomic<AttachMode> attachModeValue{AttachMode::Start};
 
 }  // namespace
 
 std::atomic<bool> ApiController::listenerRunning{true};
 
-void ApiController::setAttachMode(int32_t mode) {
+void ApiController::setAttachMode(AttachMode mode) {
     attachModeValue.store(mode);
 }
 
-int32_t ApiController::attachMode() {
+AttachMode ApiController::attachMode() {
     return attachModeValue.load();
 }
 
@@ -45,7 +45,7 @@ void ApiController::create() {
     if (slot.current.load())
         return;
     auto controller = std::make_unique<ApiController>();
-    if (attachModeValue.load() == 0)
+    if (attachModeValue.load() == AttachMode::Start)
         controller->startService();
     else
         controller->attachService();
@@ -56,7 +56,7 @@ void ApiController::create() {
 ApiController* ApiController::instance() {
     ApiController* controller = slot.current.load();
     if (!controller)
-        throw APIException(99, "Omnivue API not initialized");
+        throw APIException(CROP_ASSIST_NOT_INITIALIZED, "Omnivue API not initialized");
     return controller;
 }
 
@@ -77,27 +77,33 @@ ApiController::ApiController() {
     requestSocket.setReadBufferSize(kSocketReadAheadBytes);
 }
 
+void endProcess(QProcess& process, const std::function<void()>& meanwhile) {
+    if (process.state() != QProcess::NotRunning)
+        process.terminate();
+    if (meanwhile)
+        meanwhile();
+    if (process.state() != QProcess::NotRunning && !process.waitForFinished(3000)) {
+        process.kill();
+        process.waitForFinished(1000);
+    }
+}
+
 ApiController::~ApiController() {
-    if (serviceProcess.state() != QProcess::NotRunning)
-        serviceProcess.terminate();
-    listenerRunning.exchange(false);
-    listenerRest.notify();
-    if (listenerThread.joinable()) {
-        try {
-            listenerThread.join();
-        } catch (...) {
-            if (listenerThread.joinable()) {
-                qWarning("Error joining listener thread - detaching");
-                listenerThread.detach();
+    // The listener is stopped while the service ends.
+    endProcess(serviceProcess, [this] {
+        listenerRunning.exchange(false);
+        listenerRest.notify();
+        if (listenerThread.joinable()) {
+            try {
+                listenerThread.join();
+            } catch (...) {
+                if (listenerThread.joinable()) {
+                    qWarning("Error joining listener thread - detaching");
+                    listenerThread.detach();
+                }
             }
         }
-    }
-    if (serviceProcess.state() != QProcess::NotRunning) {
-        if (!serviceProcess.waitForFinished(3000)) {
-            serviceProcess.kill();
-            serviceProcess.waitForFinished(1000);
-        }
-    }
+    });
     platform::setStartedProcess(0);
 }
 
@@ -107,7 +113,8 @@ bool ApiController::isConnected() {
 }
 
 bool ApiController::serviceCrashed() const {
-    return attachModeValue.load() == 0 && serviceProcess.state() == QProcess::NotRunning &&
+    return attachModeValue.load() == AttachMode::Start &&
+           serviceProcess.state() == QProcess::NotRunning &&
            serviceProcess.exitStatus() == QProcess::CrashExit;
 }
 

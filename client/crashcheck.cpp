@@ -1,6 +1,8 @@
+// Telling a lost connection from a crash of the service that the library started.
 #include "apicontroller.h"
 
 #include "platform.h"
+#include "recorder.h"
 
 namespace quarn::tellan_api {
 
@@ -14,7 +16,7 @@ constexpr int kEndingProcessWaitMs = 1000;
 
 bool ApiController::serviceCrashedAfterLoss() noexcept {
     // Only a process this controller started can have crashed; an attached service never counts.
-    if (attachMode() != 0 || serviceProcess.state() == QProcess::NotRunning)
+    if (attachMode() != AttachMode::Start || serviceProcess.state() == QProcess::NotRunning)
         return serviceCrashed();
     // A service that dropped the connection and runs on is not waited for at all. One that is
     // ending closed its connections before its end could be collected: that is waited for.
@@ -26,6 +28,14 @@ bool ApiController::serviceCrashedAfterLoss() noexcept {
     } catch (...) {
         return false;
     }
+}
+
+void ApiController::noteLoss(APIException& failure) noexcept {
+    if (failure.code != CROP_ASSIST_NOT_INITIALIZED)
+        return;
+    failure.serviceCrashed = serviceCrashedAfterLoss();
+    if (recording::on())
+        recording::connectionLost(failure.serviceCrashed);
 }
 
 }  // namespace quarn::tellan_api

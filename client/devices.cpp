@@ -11,26 +11,20 @@
 
 namespace quarn::tellan_api {
 
-namespace {
-
-constexpr int32_t kNoTimeout = -1;
-
-}  // namespace
-
 void ApiController::fetchDeviceInfo(const QByteArray& identifier) {
     if (recording::on())
         recording::fetchBegins(identifier);
     const QJsonValue reply =
         sendRequest(keys::getDeviceInfo, QJsonValue(QString::fromUtf8(identifier)), kNoTimeout);
     if (!reply.isObject())
-        throw APIException(100, "GET_DEVICE_INFO: Expected single Object");
+        throw APIException(CROP_ASSIST_FAILURE, "GET_DEVICE_INFO: Expected single Object");
 
     const QJsonObject info = reply.toObject();
     const QJsonValue sn = info.value(keys::sn);
     const QJsonValue name = info.value(keys::name);
     const QJsonValue id = info.value(keys::id);
     if (!sn.isString() || !name.isString() || !id.isString())
-        throw APIException(100, "GET_DEVICE_INFO: got device but unknown info");
+        throw APIException(CROP_ASSIST_FAILURE, "GET_DEVICE_INFO: got device but unknown info");
 
     // Filed under the service's "sn", which may differ from the identifier asked for.
     DeviceRecord record{sn.toString().toUtf8(), name.toString().toUtf8(), id.toString().toUtf8()};
@@ -77,7 +71,7 @@ TellanDeviceInfo ApiController::getDeviceInfo(const char* sn) {
         const auto found =
             devices.find(QByteArray::fromRawData(sn, static_cast<int>(std::strlen(sn))));
         if (found == devices.end())
-            throw APIException(1, "GetDeviceInfo: device not found");
+            throw APIException(CROP_ASSIST_DEVICE_NOT_FOUND, "GetDeviceInfo: device not found");
         lastDeviceInfo = found->second;
     }
     return TellanDeviceInfo{lastDeviceInfo.sn.constData(), lastDeviceInfo.name.constData(),

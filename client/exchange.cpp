@@ -130,7 +130,7 @@ QJsonValue ApiController::sendRequest(const QString& type, const QJsonValue& bod
 
 void ApiController::sendRequestFrame(const QString& type, const QJsonValue& body) {
     if (requestSocket.state() != QLocalSocket::ConnectedState)
-        throw APIException(99, "Server disconnected");
+        throw APIException(CROP_ASSIST_NOT_INITIALIZED, "Server disconnected");
 
     writeRequest(requestText, type, body);
     if (recording::on())
@@ -148,15 +148,15 @@ QJsonValue ApiController::readReply(int32_t timeoutMs) {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        throw APIException(100, parseError.errorString().toStdString());
+        throw APIException(CROP_ASSIST_FAILURE, parseError.errorString().toStdString());
     if (!document.isObject())
-        throw APIException(100, "Expected single Object");
+        throw APIException(CROP_ASSIST_FAILURE, "Expected single Object");
 
     const QJsonObject reply = document.object();
     const auto codeIt = reply.constFind(keys::code);
     const auto errIt = reply.constFind(keys::err);
     if (codeIt == reply.constEnd() || errIt == reply.constEnd())
-        throw APIException(100, "Missing root mandatory field");
+        throw APIException(CROP_ASSIST_FAILURE, "Missing root mandatory field");
 
     const int code = codeIt.value().toInt(0);
     if (code != 0)
@@ -164,7 +164,7 @@ QJsonValue ApiController::readReply(int32_t timeoutMs) {
 
     const auto replyIt = reply.constFind(keys::reply);
     if (replyIt == reply.constEnd())
-        throw APIException(100, "Missing API reply");
+        throw APIException(CROP_ASSIST_FAILURE, "Missing API reply");
     return replyIt.value();
 }
 
@@ -175,29 +175,30 @@ QByteArray ApiController::readMessage(int32_t timeoutMs) {
     int end = readBuffer.indexOf(kTerminator);
     while (end < 0) {
         if (timeoutMs > 0 && clock.elapsed() > timeoutMs)
-            throw APIException(100, "API message read timeout");
+            throw APIException(CROP_ASSIST_FAILURE, "API message read timeout");
 
         if (requestSocket.bytesAvailable() <= 0) {
             requestSocket.waitForReadyRead(kReadWaitMs);
             // Bytes that came with a disconnection are still taken before the loss counts.
             if (requestSocket.bytesAvailable() <= 0) {
                 if (requestSocket.state() != QLocalSocket::ConnectedState)
-                    throw APIException(99, "Failed to start read API reply - socket not connected");
+                    throw APIException(CROP_ASSIST_NOT_INITIALIZED,
+                                       "Failed to start read API reply - socket not connected");
                 continue;
             }
         }
 
         const int chunk =
-            static_cast<int>(qMin<qint64>(requestSocket.bytesAvailable(), kMaxUnstructuredBytes));
+            static_cast<int>(qMin<qint64>(requestSocket.bytesAvailable(), kMaxMessageBytes));
         const int oldSize = readBuffer.size();
         readBuffer.resize(oldSize + chunk);
         if (readBuffer.size() != oldSize + chunk) {
             readBuffer.resize(oldSize);
-            throw APIException(100, "Failed to resize read buffer");
+            throw APIException(CROP_ASSIST_FAILURE, "Failed to resize read buffer");
         }
-        if (readBuffer.size() > kMaxUnstructuredBytes) {
+        if (readBuffer.size() > kMaxMessageBytes) {
             readBuffer.resize(oldSize);
-            throw APIException(100, "Too much unstructured data from server");
+            throw APIException(CROP_ASSIST_FAILURE, "Too much unstructured data from server");
         }
 
         const qint64 received = requestSocket.read(readBuffer.data() + oldSize, chunk);
@@ -205,7 +206,7 @@ QByteArray ApiController::readMessage(int32_t timeoutMs) {
             readBuffer.resize(oldSize);
             qCritical().noquote() << static_cast<int>(requestSocket.error())
                                   << requestSocket.errorString();
-            throw APIException(99, "Failed to read API reply");
+            throw APIException(CROP_ASSIST_NOT_INITIALIZED, "Failed to read API reply");
         }
         if (received < chunk) {
             qWarning("Received less data than expected from API server");

@@ -16,18 +16,6 @@ namespace quarn::tellan_api {
 
 namespace {
 
-constexpr int32_t kNoTimeout = -1;
-
-// Both accepted pixel formats take 2 bytes per pixel; any other format, and a frame too large
-// for the 32-bit count, counts as no data.
-uint32_t frameByteCount(const TellanFrame& frame) {
-    if (frame.pixfmt != TELLAN_PIXFMT_YUYV && frame.pixfmt != TELLAN_PIXFMT_UYVY)
-        return 0;
-    if (uint64_t(frame.width) * frame.height >= ApiController::kFramePixelLimit)
-        return 0;
-    return frame.width * frame.height * 4u / 2u;
-}
-
 // Detaches from the frame segment on every way out of getFrameRois; once the service has
 // detached as well, the platform frees the segment.
 class FrameSegment {
@@ -35,9 +23,9 @@ public:
     FrameSegment(const TellanFrame& frame, uint32_t size)
         : memory(QStringLiteral("FCA42") + QUuid::createUuid().toString()) {
         if (!memory.create(static_cast<int>(size), QSharedMemory::ReadWrite)) {
-            throw APIException(
-                100, ("PROCESS_FRAME: Failed to send frame: " + memory.errorString().toUtf8())
-                         .toStdString());
+            throw APIException(CROP_ASSIST_FAILURE, ("PROCESS_FRAME: Failed to send frame: " +
+                                                     memory.errorString().toUtf8())
+                                                        .toStdString());
         }
         std::memcpy(memory.data(), frame.data, size);
     }
@@ -54,11 +42,21 @@ private:
 
 }  // namespace
 
+// Both accepted pixel formats take 2 bytes per pixel. The pixel count is taken in 64 bits, so that
+// a product that wraps in 32 bits is refused too.
+uint32_t ApiController::frameByteCount(const TellanFrame& frame) noexcept {
+    if (!frame.data || (frame.pixfmt != TELLAN_PIXFMT_YUYV && frame.pixfmt != TELLAN_PIXFMT_UYVY))
+        return 0;
+    if (uint64_t(frame.width) * frame.height >= kFramePixelLimit)
+        return 0;
+    return frame.width * frame.height * 4u / 2u;
+}
+
 const std::vector<TellanROI>* ApiController::getFrameRois(const char* device,
                                                           const TellanFrame* frame) {
-    const uint32_t size = frame && frame->data ? frameByteCount(*frame) : 0;
+    const uint32_t size = frame ? frameByteCount(*frame) : 0;
     if (size == 0)
-        throw APIException(98, "PROCESS_FRAME: No valid frame data");
+        throw APIException(CROP_ASSIST_INVALID_ARGUMENT, "PROCESS_FRAME: No valid frame data");
 
     FrameSegment segment(*frame, size);
     QJsonObject body;  // filled by insert: the braced constructor is out of line from Qt 5.15
@@ -79,7 +77,7 @@ const std::vector<TellanROI>* ApiController::getFrameRois(const char* device,
     };
     const QJsonValue reply = exchange();
     if (!reply.isObject())
-        throw APIException(100, "PROCESS_FRAME: Expected single object");
+        throw APIException(CROP_ASSIST_FAILURE, "PROCESS_FRAME: Expected single object");
     frameRois = parseRois(reply.toObject().value(keys::rois));
     return &frameRois;
 }
@@ -93,22 +91,22 @@ const std::vector<TellanROI>* ApiController::getLastFrameRois(const char* device
 
 std::vector<TellanROI> ApiController::parseRois(const QJsonValue& value) {
     if (!value.isArray())
-        throw APIException(100, "PARSE_ROIS: Expected array of values");
+        throw APIException(CROP_ASSIST_FAILURE, "PARSE_ROIS: Expected array of values");
     const QJsonArray regions = value.toArray();
 
     std::vector<TellanROI> result;
     result.reserve(static_cast<size_t>(regions.size()));
     for (const QJsonValue& region : regions) {
         if (!region.isArray())
-            throw APIException(100, "PARSE_ROIS: Expected ROI as array");
+            throw APIException(CROP_ASSIST_FAILURE, "PARSE_ROIS: Expected ROI as array");
         const QJsonArray values = region.toArray();
         if (values.size() < 4)
-            throw APIException(100, "PARSE_ROIS: Expected 4 values ROI");
+            throw APIException(CROP_ASSIST_FAILURE, "PARSE_ROIS: Expected 4 values ROI");
         float numbers[4];
         for (int i = 0; i < 4; ++i) {
             const QJsonValue number = values.at(i);
             if (!number.isDouble())
-                throw APIException(100, "PARSE_ROIS: Expected float ROI values");
+                throw APIException(CROP_ASSIST_FAILURE, "PARSE_ROIS: Expected float ROI values");
             numbers[i] = static_cast<float>(number.toDouble());
         }
         result.push_back(TellanROI{numbers[0], numbers[1], numbers[2], numbers[3]});

@@ -2,13 +2,12 @@
 // running one through its announcement record with the JSON handshake.
 #include "apicontroller.h"
 
+#include "announcementrecord.h"
 #include "errors.h"
-#include "librarydirectory.h"
 #include "localconnect.h"
 #include "platform.h"
 #include "protocolkeys.h"
 #include "recorder.h"
-#include "singleappinstance.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -36,13 +35,8 @@ class ProcessGuard {
 public:
     explicit ProcessGuard(QProcess& process) : process(&process) {}
     ~ProcessGuard() {
-        if (!process || process->state() == QProcess::NotRunning)
-            return;
-        process->terminate();
-        if (!process->waitForFinished(3000)) {
-            process->kill();
-            process->waitForFinished(1000);
-        }
+        if (process)
+            endProcess(*process);
     }
     ProcessGuard(const ProcessGuard&) = delete;
     ProcessGuard& operator=(const ProcessGuard&) = delete;
@@ -74,7 +68,7 @@ StartupException connectionFailure(QProcess& process, const QLocalSocket& socket
     const int exitCode = process.exitCode();
     if (exitCode == 0)
         return StartupException(INIT_STARTUP_ERROR, "Omnivue Service successfully failed to start");
-    if (exitCode >= 1 && exitCode <= 100) {
+    if (exitCode >= INIT_STARTUP_ERROR && exitCode <= INIT_UNKNOWN_ERROR) {
         QString name = QString::fromLatin1(initResultName(exitCode));
         if (name.isEmpty())
             name = QStringLiteral("StartupResult(%1)").arg(exitCode);
@@ -98,6 +92,16 @@ void stopWatchingTheEnd(QProcess& process) {
         if (QByteArray(child->metaObject()->className()).endsWith("QWinEventNotifier"))
             QMetaObject::invokeMethod(child, "setEnabled", Qt::DirectConnection,
                                       Q_ARG(bool, false));
+}
+
+// The directory the library was loaded from, ending with its separator; "" after logging why
+// when the system cannot tell.
+QString libraryDirectory() {
+    std::string error;
+    const std::string directory = platform::libraryDirectory(error);
+    if (directory.empty())
+        qCritical("%s", error.c_str());
+    return QString::fromStdString(directory);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 #include "harness.h"
 
 #include "platform.h"
-#include "singleappinstance.h"
+#include "announcementrecord.h"
 
 #include <QCoreApplication>
 #include <QSharedMemory>

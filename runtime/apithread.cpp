@@ -8,7 +8,6 @@
 #include "platform.h"
 #include "recorder.h"
 #include "releasingmutex.h"
-#include "runonapithread.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -102,7 +101,7 @@ void ApiThread::run() {
 
 int ApiThread::initialize() {
     if (recording::on())
-        recording::startupBegun(ApiController::attachMode());
+        recording::startupBegun(static_cast<int32_t>(ApiController::attachMode()));
     // The executor's owner releases it as an exception leaves, before the controller goes.
     try {
         auto executor = std::make_unique<ApiThreadExecutor>();
@@ -163,7 +162,7 @@ void ApiThread::quitAndWait() {
 FunctorExecutor* ApiThread::executor() {
     ApiThreadExecutor* executor = executorRef.data();
     if (!executor || !ApiController::exists())
-        throw APIException(99, "Missing thread executor");
+        throw APIException(CROP_ASSIST_NOT_INITIALIZED, "Missing thread executor");
     return executor;
 }
 
@@ -203,12 +202,8 @@ struct Runtime {
 
 Runtime runtimeState;
 
-Runtime& runtime() {
-    return runtimeState;
-}
-
 void releaseRuntime() {
-    Runtime& rt = runtime();
+    Runtime& rt = runtimeState;
     if (platform::unloadEndedThreads()) {
         // The API thread was ended rather than joined: stopping it would wait in vain, and
         // destroying its objects or the application they used could touch what it left half done.
@@ -225,30 +220,26 @@ void releaseRuntime() {
     rt.applicationArguments.reset();
 }
 
-// Releases what exit did not, when the library is unloaded or the process ends. It must run
-// before Qt's own process-wide objects are gone (the application's destructor and the queued
-// stop need them), so it is registered after the first start-up has brought those into being:
-// handlers run in the reverse order of registration. Once is enough, and a registration per
+// Has releaseRuntime release what exit did not, when the library is unloaded or the process ends.
+// It must run before Qt's own process-wide objects are gone (the application's destructor and the
+// queued stop need them), so it is registered after the first start-up has brought those into
+// being: handlers run in the reverse order of registration. Once is enough, and a registration per
 // session would grow the process's list for good: later sessions use the same objects. It also
 // stops the thread before the application goes, as exit does, so the controller still finds
 // everything it uses while it shuts down.
-void releaseAtUnload() {
-    releaseRuntime();
-}
-
 void registerUnloadRelease(Runtime& rt) {
     if (rt.unloadReleaseRegistered)
         return;
     // A failed registration only means that an unreleased library is left to the system.
-    rt.unloadReleaseRegistered = std::atexit(&releaseAtUnload) == 0;
+    rt.unloadReleaseRegistered = std::atexit(&releaseRuntime) == 0;
 }
 
 }  // namespace
 
 ApiThread* currentApiThread() {
-    ApiThread* thread = runtime().apiThreadInstance.get();
+    ApiThread* thread = runtimeState.apiThreadInstance.get();
     if (!thread)
-        throw APIException(99, "Missing api thread");
+        throw APIException(CROP_ASSIST_NOT_INITIALIZED, "Missing api thread");
     return thread;
 }
 
@@ -257,7 +248,7 @@ FunctorExecutor* apiThreadExecutor(ApiThread* thread) {
 }
 
 int startApi() {
-    Runtime& rt = runtime();
+    Runtime& rt = runtimeState;
     // Qt's own threads must never find their code unloaded under them (see platform.h).
     platform::keepModuleLoaded(&QCoreApplication::staticMetaObject);
     platform::keepModuleLoaded(&QLocalSocket::staticMetaObject);
@@ -298,7 +289,7 @@ void stopApi() {
 }
 
 bool apiLoaded() {
-    const Runtime& rt = runtime();
+    const Runtime& rt = runtimeState;
     return ApiController::exists() || rt.apiThreadInstance || rt.retainedApplication;
 }
 

@@ -1,9 +1,9 @@
-// FunctorExecutor: a QObject whose one slot runs a function object in the object's thread.
-// post() queues an event that has `execute` run a function object: how work reaches the API
-// thread.
+// FunctorExecutor: a QObject whose one slot, `execute`, runs a function object in the object's
+// thread. post() queues an event of the executor's own that has `execute` run a function object:
+// how work reaches the API thread. The function object never passes through Qt's meta-type
+// system (post() says why), so Functor is not registered there.
 #pragma once
 
-#include <QMetaType>
 #include <QObject>
 
 #include <functional>
@@ -24,5 +24,3 @@ protected:
 public slots:
     void execute(FunctorExecutor::Functor f);
 };
-
-Q_DECLARE_METATYPE(FunctorExecutor::Functor)

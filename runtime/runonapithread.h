@@ -1,36 +1,23 @@
-// runOnApiThread: runs one ApiController operation on the API thread and hands its value, or
-// the very exception it threw, back to the calling host thread.
+// runOnApiThread: runs a function object on the API thread and hands its value, or the very
+// exception it threw, back to the calling host thread.
 #pragma once
 
-#include "apicontroller.h"
-#include "errors.h"
 #include "functorexecutor.h"
-#include "recorder.h"
 #include "releasingmutex.h"
 
 #include <condition_variable>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <tuple>
 #include <type_traits>
 #include <utility>
 
 namespace quarn::tellan_api {
 
-class ApiThread;
-
-// The API thread object; APIException 99 "Missing api thread" when there is none.
-ApiThread* currentApiThread();
-// The live executor of `thread`; APIException 99 "Missing thread executor" when it is gone or
-// no controller exists.
-FunctorExecutor* apiThreadExecutor(ApiThread* thread);
-
 namespace detail {
 
-// Where the API thread leaves an operation's value for the caller.
+// Where the API thread leaves a function object's value for the caller.
 template <typename R>
 struct ResultSlot {
     std::optional<R> value;
@@ -43,18 +30,16 @@ struct ResultSlot<void> {
 
 }  // namespace detail
 
-// `operation` is a controller member (or any callable taking the controller).
 // Must not be called on the API thread itself: the queued call would never be served.
-// The arguments are captured by reference; the caller's frame outlives the wait.
-template <typename R, typename Op, typename... Args>
-R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
+// `work` may hold references into the caller's frame, which outlives the wait.
+template <typename R, typename Work>
+R runOnApiThread(FunctorExecutor* executor, Work work) {
     // The record is owned by both sides: the caller may see the call finished while the API
     // thread is still inside the unlock that announced it (winpthreads marks a mutex unlocked
     // before it wakes a waiter), so whichever side lets go last destroys it.
     struct Call {
-        Call(Op op, const Args&... a) : operation(op), args(a...) {}
-        Op operation;
-        std::tuple<const Args&...> args;
+        explicit Call(Work w) : work(std::move(w)) {}
+        Work work;
         detail::ResultSlot<R> result;
         // The API thread signals only after its catch block has ended: from then on the caller
         // alone reads the exception.
@@ -66,35 +51,22 @@ R runOnApiThread(FunctorExecutor* executor, Op operation, const Args&... args) {
         bool finished = false;
 
         void run() {
-            ApiController* controller = nullptr;
             try {
-                controller = ApiController::instance();
-                const auto invoke = [&](const Args&... a) {
-                    return std::invoke(operation, controller, a...);
-                };
                 if constexpr (std::is_void_v<R>)
-                    std::apply(invoke, args);
+                    work();
                 else
-                    result.value.emplace(std::apply(invoke, args));
-            } catch (APIException& e) {
-                // Only here are the controller and its process at hand: a lost connection is
-                // told from a crash before the failure leaves the API thread.
-                if (e.code == 99 && controller) {
-                    e.serviceCrashed = controller->serviceCrashedAfterLoss();
-                    if (recording::on())
-                        recording::connectionLost(e.serviceCrashed);
-                }
-                failure = std::current_exception();
+                    result.value.emplace(work());
             } catch (...) {
                 failure = std::current_exception();
             }
-            // The arguments live in the caller's frame, which ends once it sees `finished`.
+            // What `work` refers to lives in the caller's frame, which ends once it sees
+            // `finished`.
             std::lock_guard<std::mutex> lock(doneMutex);
             finished = true;
             doneCondition.notify_one();
         }
     };
-    const auto call = std::make_shared<Call>(operation, args...);
+    const auto call = std::make_shared<Call>(std::move(work));
     executor->post([call] { call->run(); });
     {
         std::unique_lock<std::mutex> lock(call->doneMutex);

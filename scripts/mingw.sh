@@ -7,6 +7,7 @@
 # Windows code; the parts that need Qt need a Windows Qt and are not built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/exports.sh
 bash scripts/deps.sh g++-mingw-w64-i686-posix binutils-mingw-w64-i686
 
 out=build-mingw
@@ -31,25 +32,8 @@ for building in "" -DCROP_ASSIST_BUILDING; do
 done
 
 step "__cdecl for exports and callbacks under a __stdcall default (-mrtd)"
-# Under -mrtd __stdcall is the default, so a declaration that does not spell __cdecl no longer
-# matches these pointer types and the build fails; as C and as C++.
-cat > "$out/header_windows.c" <<'C'
-#include "crop_assist.h"
-static void __cdecl onDevice(const char* device) { (void)device; }
-static void __cdecl onEvent(int event, const char* text) { (void)event, (void)text; }
-int __cdecl header_windows_uses_cdecl(void) {
-    DeviceConnectedCallback connected = onDevice;
-    DeviceDisconnectedCallback disconnected = onDevice;
-    DeviceEventCallback event = onEvent;
-    int(__cdecl * init)(void) = crop_assist_init;
-    int(__cdecl * rois)(const char*, TellanFrame, const TellanROI**, int*) = crop_assist_get_frame_rois;
-    int(__cdecl * setConnected)(DeviceConnectedCallback) = crop_assist_set_device_connected_callback;
-    (void)connected, (void)disconnected, (void)event, (void)init, (void)rois, (void)setConnected;
-    return 0;
-}
-C
-"$cc" "${c_flags[@]}" -mrtd -c "$out/header_windows.c" -o "$out/header_windows_c.o"
-"$cxx" "${cxx_flags[@]}" -mrtd -c "$out/header_windows.c" -o "$out/header_windows_cxx.o"
+"$cc" "${c_flags[@]}" -mrtd -c tests/header_c.c -o "$out/header_cdecl_c.o"
+"$cxx" "${cxx_flags[@]}" -mrtd -c tests/header_c.c -o "$out/header_cdecl_cxx.o"
 
 step "export table of a DLL built from the header's declarations (-mrtd)"
 # Every exported function with the header's own declaration and an empty body: its export table
@@ -69,13 +53,8 @@ step "export table of a DLL built from the header's declarations (-mrtd)"
 # A C host (the documented example) links against the import library by the header's names.
 "$cc" "${c_flags[@]}" -c docs/example.c -o "$out/example.o"
 "$cc" -o "$out/example.exe" "$out/example.o" "$out/libcrop_assist_probe.dll.a"
-# Exported names as the DLL lists them: "[   0] crop_assist_attach" lines of objdump -p.
-i686-w64-mingw32-objdump -p "$out/crop_assist_probe.dll" |
-    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-    sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*//p' | sort > "$out/exports.txt"
-tr '\n' ' ' < api/crop_assist.h |
-    grep -oE 'CROP_ASSIST_CALL[[:space:]]+crop_assist_[a-z_]+[[:space:]]*\(' |
-    sed -E 's/^CROP_ASSIST_CALL[[:space:]]+//; s/[[:space:]]*\($//' | sort > "$out/declared.txt"
+dll_exports i686-w64-mingw32-objdump "$out/crop_assist_probe.dll" > "$out/exports.txt"
+header_functions > "$out/declared.txt"
 if ! diff -u "$out/declared.txt" "$out/exports.txt"; then
     echo "mingw: the DLL's exports differ from the header's functions (+ exported, - declared)"
     exit 1

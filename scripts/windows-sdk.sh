@@ -31,10 +31,8 @@ fail() {
     echo "windows-sdk: $*"
     exit 1
 }
-# The names the header declares.
-names=$(tr '\n' ' ' < api/crop_assist.h |
-    grep -oE 'CROP_ASSIST_CALL[[:space:]]+crop_assist_[a-z_]+[[:space:]]*\(' |
-    sed -E 's/^CROP_ASSIST_CALL[[:space:]]+//; s/[[:space:]]*\($//' | sort)
+source scripts/exports.sh
+names=$(header_functions)
 
 work=$build/sdk-check
 rm -rf "$work"

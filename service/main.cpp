@@ -6,7 +6,7 @@
 #include "servicehost.h"
 #include "servicelog.h"
 #include "simulator.h"
-#include "singleappinstance.h"
+#include "announcementrecord.h"
 #include "termination.h"
 
 #include <QCommandLineParser>

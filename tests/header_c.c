@@ -31,3 +31,22 @@ LAYOUT_CHECK(info_size_64, sizeof(TellanDeviceInfo) == 24);
 #else
 #error "unexpected pointer width"
 #endif
+
+#ifdef _WIN32
+/* Exports and callbacks are __cdecl whatever the host's default: compiled under -mrtd too
+ * (scripts/mingw.sh), where a declaration without it no longer matches. Never called. */
+static inline void header_uses_cdecl(void) {
+    void(__cdecl * device)(const char*) = 0;
+    void(__cdecl * event)(int, const char*) = 0;
+    DeviceConnectedCallback connected = device;
+    DeviceDisconnectedCallback disconnected = device;
+    DeviceEventCallback on_event = event;
+    int(__cdecl * init)(void) = crop_assist_init;
+    int(__cdecl * rois)(const char*, TellanFrame, const TellanROI**, int*) =
+        crop_assist_get_frame_rois;
+    int(__cdecl * set_connected)(DeviceConnectedCallback) =
+        crop_assist_set_device_connected_callback;
+    (void)connected, (void)disconnected, (void)on_event, (void)init, (void)rois,
+        (void)set_connected;
+}
+#endif

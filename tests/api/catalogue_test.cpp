@@ -173,7 +173,7 @@ std::string lineOf(const Row& row, const std::string& text) {
 
 }  // namespace
 
-TEST(Catalogue, EveryCallBeforeInitAndAgainstTheService) {
+TEST(Catalogue, EveryCallBeforeInitAndWithInvalidArguments) {
     testsupport::LogCapture log;
     for (const Row& row : kRows) {
         SCOPED_TRACE(row.failure);
@@ -202,7 +202,10 @@ TEST(Catalogue, EveryCallBeforeInitAndAgainstTheService) {
             "Omnivue API:failed to set device connected callback: Omnivue API not initialized",
             "Omnivue API:failed to set device disconnected callback: Omnivue API not initialized",
             "Omnivue API:failed to set device event callback: Omnivue API not initialized"}));
+}
 
+TEST(Catalogue, EveryCallsRequestAndAnswer) {
+    testsupport::LogCapture log;
     testsupport::LibrarySession session;
     ASSERT_EQ(session.initResult(), 0) << log.dump();
     ASSERT_EQ(testsupport::listDevicesUntil(2), 2);
@@ -224,7 +227,13 @@ TEST(Catalogue, EveryCallBeforeInitAndAgainstTheService) {
                                  : std::vector<std::string>{});
     }
     EXPECT_EQ(log.at(QtCriticalMsg).size(), 0u) << log.dump();
+    EXPECT_TRUE(session.exitCleanly());
+}
 
+TEST(Catalogue, EveryCallsRepliesOfTheWrongKindAndServiceCodes) {
+    testsupport::LogCapture log;
+    testsupport::LibrarySession session;
+    ASSERT_EQ(session.initResult(), 0) << log.dump();
     size_t scripted = 0;
     for (const Row& row : kRows) {
         std::vector<Reply> replies;

@@ -3,8 +3,8 @@
 #include "controllerpeer.h"
 #include "coreapplication.h"
 #include "errors.h"
-#include "librarydirectory.h"
 #include "logcapture.h"
+#include "platform.h"
 #include "service.h"
 
 #include <QDir>
@@ -90,7 +90,6 @@ TEST(Startup, StartAndAttachFailures) {
                                                                               : std::string::npos),
             c.text);
         EXPECT_EQ(out.servicesLeft, c.standalone ? 1u : 0u) << "a failed start leaves none behind";
-        EXPECT_EQ(out.dots, 0);
         EXPECT_LT(out.ms, 10000);
     }
 }
@@ -109,7 +108,9 @@ TEST(Startup, AServiceThatNeverListensIsGivenUpAfterSixtyPacedAttempts) {
 // Run again as a copy in a folder of its own, where the service is not beside the code.
 TEST(Startup, TheExecutableMissingBesideTheLibrary) {
     testsupport::ensureCoreApplication();
-    if (QDir(quarn::tellan_api::libraryDirectory()).exists("OmnivueService.exe")) {
+    std::string error;
+    const std::string directory = quarn::tellan_api::platform::libraryDirectory(error);
+    if (QDir(QString::fromStdString(directory)).exists("OmnivueService.exe")) {
         QTemporaryDir copy;
         const QString program = copy.filePath("startup_test");
         ASSERT_TRUE(QFile::copy(QCoreApplication::applicationFilePath(), program));

@@ -36,70 +36,70 @@ class FaultMatrix : public testsupport::SessionTest {};
 
 }  // namespace
 
+struct Loss {
+    const char* fault;
+    bool attached;
+    int code;
+};
+// One case each, so that a failed start or attach of one hides none of the others.
+class FaultMatrixLoss : public ::testing::TestWithParam<Loss> {};
+INSTANTIATE_TEST_SUITE_P(
+    CrashDropAttached, FaultMatrixLoss,
+    ::testing::Values(Loss{R"(script isenabled {"delayMs":300,"crash":true})", false, 97},
+                      Loss{R"(script isenabled {"delayMs":300,"drop":true,"times":1})", false, 99},
+                      Loss{R"(script isenabled {"delayMs":300,"crash":true})", true, 99}));
+
 // A crash of the service the library started gives 97, any other loss 99, here and later on.
-TEST(FaultMatrixLoss, LossesInTheMiddleOfACall) {
-    const struct {
-        const char* fault;
-        bool attached;
-        int code;
-    } cases[] = {
-        {R"(script isenabled {"delayMs":300,"crash":true})", false, 97},
-        {R"(script isenabled {"delayMs":300,"drop":true,"times":1})", false, 99},
-        {R"(script isenabled {"delayMs":300,"crash":true})", true, 99},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.fault) + (c.attached ? " attached" : ""));
-        testsupport::LogCapture log;
-        std::unique_ptr<testsupport::StandaloneService> standalone;
-        std::unique_ptr<LibrarySession> session;
-        if (c.attached) {
-            standalone = std::make_unique<testsupport::StandaloneService>("{}");
-            ASSERT_EQ(crop_assist_attach(), 0) << log.dump();
-        } else {
-            session = std::make_unique<LibrarySession>();
-            ASSERT_EQ(session->initResult(), 0) << log.dump();
-        }
-        auto& control = c.attached ? standalone->control() : session->control();
-        testsupport::NoticeLog notices;
-        ASSERT_TRUE(notices.install());
-        // A fault before the listener has connected would add the listener's own line.
-        ASSERT_TRUE(control.waitForCallbackConnections(1));
-        control.command(c.fault);
-        bool enabled = true;
-        auto call = std::async(std::launch::async,
-                               [&] { return crop_assist_is_enabled("CAM1", &enabled); });
-        const std::string crashed = c.code == 97 ? " (service crash detected)" : "";
-        EXPECT_EQ(returned(call), c.code);
-        EXPECT_FALSE(enabled);
-        EXPECT_TRUE(
-            lostConnectionLine(log, "Omnivue API:failed to get feature status" + crashed + ": "))
-            << log.dump();
-        EXPECT_FALSE(crop_assist_is_initialized());
-        log.clear();
-        TellanMode mode = TELLAN_MODE_OFF;
-        EXPECT_EQ(crop_assist_get_mode("CAM1", &mode), c.code);
-        EXPECT_EQ(mode, TELLAN_MODE_FRAMING);
-        EXPECT_TRUE(onlyCriticalLine(
-            log, "Omnivue API:failed to get current mode" + crashed + ": Server disconnected"));
-        if (c.code == 99 && !c.attached) {
-            // Telling a loss from a crash must not wait for the service (once 200 ms a call).
-            QElapsedTimer clock;
-            clock.start();
-            for (int i = 0; i < 100; ++i)
-                ASSERT_EQ(crop_assist_get_mode("CAM1", &mode), 99);
-            EXPECT_LT(clock.elapsed(), 5000);
-            // The callback channel is a connection of its own and goes on working.
-            ASSERT_TRUE(control.ok("arrive AFTER"));
-            EXPECT_TRUE(notices.waitFor("+AFTER"));
-        }
-        log.clear();
-        EXPECT_EQ(crop_assist_exit(), 0);
-        if (standalone) {
-            EXPECT_TRUE(standalone->process().waitForFinished(5000));
-        }
-        EXPECT_EQ(testsupport::waitForNoChild("OmnivueService.exe"), 0);
-        EXPECT_EQ(log.at(QtCriticalMsg).size(), 0u) << log.dump();
+TEST_P(FaultMatrixLoss, LossesInTheMiddleOfACall) {
+    const Loss& c = GetParam();
+    testsupport::LogCapture log;
+    std::unique_ptr<testsupport::StandaloneService> standalone;
+    std::unique_ptr<LibrarySession> session;
+    if (c.attached) {
+        standalone = std::make_unique<testsupport::StandaloneService>("{}");
+        ASSERT_EQ(crop_assist_attach(), 0) << log.dump();
+    } else {
+        session = std::make_unique<LibrarySession>();
+        ASSERT_EQ(session->initResult(), 0) << log.dump();
     }
+    auto& control = c.attached ? standalone->control() : session->control();
+    testsupport::NoticeLog notices;
+    ASSERT_TRUE(notices.install());
+    // A fault before the listener has connected would add the listener's own line.
+    ASSERT_TRUE(control.waitForCallbackConnections(1));
+    control.command(c.fault);
+    bool enabled = true;
+    auto call =
+        std::async(std::launch::async, [&] { return crop_assist_is_enabled("CAM1", &enabled); });
+    const std::string crashed = c.code == 97 ? " (service crash detected)" : "";
+    EXPECT_EQ(returned(call), c.code);
+    EXPECT_FALSE(enabled);
+    EXPECT_TRUE(
+        lostConnectionLine(log, "Omnivue API:failed to get feature status" + crashed + ": "))
+        << log.dump();
+    EXPECT_FALSE(crop_assist_is_initialized());
+    log.clear();
+    TellanMode mode = TELLAN_MODE_OFF;
+    EXPECT_EQ(crop_assist_get_mode("CAM1", &mode), c.code);
+    EXPECT_EQ(mode, TELLAN_MODE_FRAMING);
+    EXPECT_TRUE(onlyCriticalLine(
+        log, "Omnivue API:failed to get current mode" + crashed + ": Server disconnected"));
+    if (c.code == 99 && !c.attached) {
+        // Telling a loss from a crash must not wait for the service (once 200 ms a call).
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < 100; ++i)
+            ASSERT_EQ(crop_assist_get_mode("CAM1", &mode), 99);
+        EXPECT_LT(clock.elapsed(), 5000);
+        // The callback channel is a connection of its own and goes on working.
+        ASSERT_TRUE(control.ok("arrive AFTER"));
+        EXPECT_TRUE(notices.waitFor("+AFTER"));
+    }
+    log.clear();
+    EXPECT_EQ(crop_assist_exit(), 0);
+    EXPECT_TRUE(!standalone || standalone->process().waitForFinished(5000));
+    EXPECT_EQ(testsupport::waitForNoChild("OmnivueService.exe"), 0);
+    EXPECT_EQ(log.at(QtCriticalMsg).size(), 0u) << log.dump();
 }
 
 // 20 MiB less one byte is read (and refused), 20 MiB is not; scripts that long come by file.

@@ -1,6 +1,6 @@
 // The stand-in as a process: scenario checks, its record, its end, notices to every connection.
 #include "service.h"
-#include "singleappinstance.h"
+#include "announcementrecord.h"
 
 using testsupport::ServiceControl;
 using testsupport::StandaloneService;

@@ -1,6 +1,6 @@
 // The record's layout, readers waiting for it, a dead owner's remains taken over, nothing left
 // behind (malformed records: fuzz target).
-#include "singleappinstance.h"
+#include "announcementrecord.h"
 #include "coreapplication.h"
 #include "hostsystem.h"
 #include "platform.h"

@@ -1,5 +1,6 @@
-// SingleAppInstance: lets one process of an application announce itself to others on the same
-// machine through a small named shared-memory record holding one short text value.
+// The announcement record, SingleAppInstance: lets one process of an application announce itself
+// to others on the same machine through a small named shared-memory record holding one short
+// text value. The service publishes its connection name in it; attach reads it.
 //
 // The first process that constructs it for an application name (the owner) creates the record
 // and holds the readiness semaphore until signalReady(); later processes attach, wait in

@@ -1,4 +1,4 @@
-#include "singleappinstance.h"
+#include "announcementrecord.h"
 
 #include "platform.h"
 
