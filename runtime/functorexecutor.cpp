@@ -32,6 +32,11 @@ public:
 }  // namespace
 
 FunctorExecutor::FunctorExecutor(QObject* parent) : QObject(parent) {
+    // Once per process, with the first executor: the slot's argument type by its name. The entry
+    // is never used to copy a Functor, so one left by an unloaded image of this library is inert.
+    static const int functorType =
+        qRegisterMetaType<FunctorExecutor::Functor>("FunctorExecutor::Functor");
+    (void)functorType;
     // An executor made on one thread and moved to another is handed over like a call.
     passHandoff();
 }

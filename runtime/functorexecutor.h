@@ -1,9 +1,10 @@
 // FunctorExecutor: a QObject whose one slot, `execute`, runs a function object in the object's
 // thread. post() queues an event of the executor's own that has `execute` run a function object:
-// how work reaches the API thread. The function object never passes through Qt's meta-type
-// system (post() says why), so Functor is not registered there.
+// how work reaches the API thread. Functor is registered with Qt's meta-type system under its
+// name, as the slot's argument type, though the calls never copy it through Qt (post() says why).
 #pragma once
 
+#include <QMetaType>
 #include <QObject>
 
 #include <functional>
@@ -24,3 +25,5 @@ protected:
 public slots:
     void execute(FunctorExecutor::Functor f);
 };
+
+Q_DECLARE_METATYPE(FunctorExecutor::Functor)
