@@ -176,10 +176,21 @@ void endQtWatcher(const DWORD* spared, int count) {
                                      FALSE, entry.th32ThreadID);
         ULONG_PTR start = 0;
         constexpr int kThreadQuerySetWin32StartAddress = 9;
-        if (thread &&
-            queryThread(thread, kThreadQuerySetWin32StartAddress, &start, sizeof start, nullptr) ==
-                0 &&
-            inThisImage(start)) {
+        // Windows knows a thread's start address from its creation; Wine only once the thread
+        // has begun on its side (it then waits for the loader lock that the unload holds, so it
+        // cannot reach its start routine). A watcher created just before the unload is waited
+        // for until it says where it starts.
+        bool known = false;
+        for (const ULONGLONG until = ::GetTickCount64() + kParkLimitMs; thread;) {
+            known = queryThread(thread, kThreadQuerySetWin32StartAddress, &start, sizeof start,
+                                nullptr) == 0 &&
+                    start != 0;
+            if (known || ::GetTickCount64() >= until ||
+                ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0)
+                break;
+            ::Sleep(1);
+        }
+        if (known && inThisImage(start)) {
             ULONG_PTR lastAt = 0, lastStack = 0;
             for (const ULONGLONG until = ::GetTickCount64() + kParkLimitMs;; ::Sleep(2)) {
                 ULONG_PTR at = 0, stack = 0;
