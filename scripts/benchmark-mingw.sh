@@ -40,20 +40,10 @@ if [ -f "$prefix/.complete" ]; then
     exit 0
 fi
 
-# apt-get source needs a deb-src entry; scripts/qt-mingw.sh adds one the same way.
+# apt-get source needs a deb-src entry for the archive the machine already uses.
+bash scripts/deb-src.sh
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
-if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    echo "benchmark-mingw: adding deb-src entries for the configured archives"
-    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-        sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-            $SUDO tee /etc/apt/sources.list.d/debian-src.sources > /dev/null
-    else
-        sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
-            $SUDO tee /etc/apt/sources.list.d/debian-src.list > /dev/null
-    fi
-    $SUDO apt-get update -qq
-fi
 
 work=$cache/work-benchmark-$key
 rm -rf "$work"
