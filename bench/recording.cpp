@@ -309,26 +309,23 @@ void replayHour(benchmark::State& state) {
 }  // namespace
 
 void registerRecordingFigures() {
-    benchmark::RegisterBenchmark("recording/query_on_off", queryOnOff)
-        ->Unit(benchmark::kMicrosecond)
-        ->UseManualTime()
-        ->Iterations(20)
-        ->Repetitions(5);
-    benchmark::RegisterBenchmark("recording/frame_640x480_on_off", frameOnOff)
-        ->Unit(benchmark::kMicrosecond)
-        ->UseManualTime()
-        ->Iterations(10)
-        ->Repetitions(5);
-    benchmark::RegisterBenchmark("recording/query_ring_on_off", queryRingOnOff)
-        ->Unit(benchmark::kMicrosecond)
-        ->UseManualTime()
-        ->Iterations(20)
-        ->Repetitions(5);
-    benchmark::RegisterBenchmark("recording/frame_640x480_ring_on_off", frameRingOnOff)
-        ->Unit(benchmark::kMicrosecond)
-        ->UseManualTime()
-        ->Iterations(10)
-        ->Repetitions(5);
+    // Recorded against not recorded: to a file and to a flight recorder, a query and a frame.
+    const struct {
+        const char* name;
+        void (*run)(benchmark::State&);
+        int iterations;
+    } onOffFigures[] = {
+        {"recording/query_on_off", queryOnOff, 20},
+        {"recording/frame_640x480_on_off", frameOnOff, 10},
+        {"recording/query_ring_on_off", queryRingOnOff, 20},
+        {"recording/frame_640x480_ring_on_off", frameRingOnOff, 10},
+    };
+    for (const auto& figure : onOffFigures)
+        benchmark::RegisterBenchmark(figure.name, figure.run)
+            ->Unit(benchmark::kMicrosecond)
+            ->UseManualTime()
+            ->Iterations(figure.iterations)
+            ->Repetitions(5);
     benchmark::RegisterBenchmark("recording/hour_size", hourSize)
         ->Unit(benchmark::kMillisecond)
         ->Iterations(1);
