@@ -4,24 +4,14 @@
 #include "recordwriter.h"
 
 #include <QDateTime>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QHash>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSysInfo>
 #include <QThread>
 #include <QtDebug>
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
-#include <map>
-#include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 

@@ -35,8 +35,6 @@ public:
     void setKept(const QByteArray& lines);
     // Unmaps the file; what was written stays in it.
     void close(QFile& file);
-    // Forgets the mapping without unmapping: the library is going and the system keeps it.
-    void abandon() { base = nullptr; }
 
 private:
     uchar* base = nullptr;
