@@ -16,4 +16,15 @@ void recordCall(const char* function, int64_t began, int result, const Parts&...
     }
 }
 
+// The same from the call's arguments as passed, named by `names` (callRecordOf).
+template <typename Names, typename... Arguments>
+void recordArguments(const char* function, int64_t began, int result, const Names& names,
+                     Arguments... arguments) noexcept {
+    try {
+        hostCall(callRecordOf(function, result, names, arguments...), began);
+    } catch (...) {
+        // Out of memory: the record is lost, the host goes on.
+    }
+}
+
 }  // namespace quarn::tellan_api::recording

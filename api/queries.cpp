@@ -1,23 +1,35 @@
-// The query and command entry points: check arguments, write presets, take apiMutex, run one
-// controller operation on the API thread, copy the result out, map failures to result codes.
+// The query and command entry points, one per line of the call table (calltable.h). Each checks
+// its arguments, writes presets, takes apiMutex, runs its controller operation on the API thread,
+// copies the result out, maps a failure to a result code and, when a session is recorded, records
+// the call with what it wrote.
 #include "crop_assist.h"
 
 #include "apicontroller.h"
 #include "apimutex.h"
 #include "apithread.h"
 #include "callrecording.h"
+#include "calltable.h"
 #include "controllercall.h"
 #include "errormapping.h"
 
 #include <cstdint>
 #include <cstring>
+#include <tuple>
+#include <type_traits>
+#include <vector>
 
 using namespace quarn::tellan_api;
-using quarn::tellan_api::recording::in;
-using quarn::tellan_api::recording::list;
-using quarn::tellan_api::recording::out;
 
 namespace {
+
+// An out-parameter is a pointer to something the call may write.
+template <typename T>
+constexpr bool isOut = std::is_pointer_v<T> && !std::is_const_v<std::remove_pointer_t<T>>;
+
+// An out-parameter whose value points into storage the library keeps (arrays, device strings).
+template <typename T>
+constexpr bool handsOutStorage = isOut<T> && (std::is_pointer_v<std::remove_pointer_t<T>> ||
+                                              std::is_same_v<T, TellanDeviceInfo*>);
 
 // A host's bool may arrive as any byte; the service is always sent exactly 0 or 1.
 bool normalized(bool value) {
@@ -26,18 +38,67 @@ bool normalized(bool value) {
     return raw != 0;
 }
 
-// Runs `body` with the API thread's executor under apiMutex; every failure becomes a code and
-// one critical line. The guard is released before the failure is mapped.
-template <typename Body>
-int marshalled(const char* failureText, Body&& body) noexcept {
-    try {
-        std::lock_guard<std::recursive_mutex> lock(apiMutex);
-        body(apiThreadExecutor(currentApiThread()));
-        return CROP_ASSIST_OK;
-    } catch (...) {
-        return mapCurrentException(failureText);
+// Strings and out-parameters must not be null; a frame must describe pixels the library takes.
+template <typename T>
+bool valid(const T& value) {
+    if constexpr (std::is_pointer_v<T>)
+        return value != nullptr;
+    else if constexpr (std::is_same_v<T, TellanFrame>)
+        return ApiController::frameByteCount(value) != 0;
+    else
+        return true;
+}
+
+// What an out-parameter holds when the call fails.
+template <typename T>
+void preset(const T& value) {
+    if constexpr (std::is_same_v<T, TellanMode*>) {
+        *value = TELLAN_MODE_FRAMING;
+    } else if constexpr (std::is_same_v<T, TellanDeviceInfo*>) {
+        static const char kEmpty[] = "";
+        *value = TellanDeviceInfo{kEmpty, kEmpty, kEmpty};
+    } else if constexpr (isOut<T>) {
+        *value = {};
     }
 }
+
+// The operation's arguments: the in-parameters, a frame by its address.
+template <typename T>
+auto operationArgument(const T& value) {
+    if constexpr (isOut<T>)
+        return std::tuple<>();
+    else if constexpr (std::is_same_v<T, bool>)
+        return std::tuple<bool>(normalized(value));
+    else if constexpr (std::is_same_v<T, TellanFrame>)
+        return std::tuple<const TellanFrame*>(&value);
+    else
+        return std::tuple<T>(value);
+}
+
+template <typename T>
+auto outParameter(const T& value) {
+    if constexpr (isOut<T>)
+        return std::tuple<T>(value);
+    else
+        return std::tuple<>();
+}
+
+// Copies an operation's result into the out-parameters: a value into one, a pair into two, a
+// list the library keeps into an array and its count.
+template <typename R, typename... Outs>
+void deliver(const R& result, const std::tuple<Outs...>& outs) {
+    if constexpr (std::is_pointer_v<R>) {
+        *std::get<0>(outs) = result->data();
+        *std::get<1>(outs) = static_cast<int>(result->size());
+    } else if constexpr (sizeof...(Outs) > 1) {
+        std::apply([&](auto... out) { std::tie(*out...) = result; }, outs);
+    } else {
+        *std::get<0>(outs) = result;
+    }
+}
+
+template <typename Class, typename R, typename... P>
+R resultOf(R (Class::*)(P...));
 
 // Where a call hands out lists or strings that the library keeps, it is recorded under the API
 // lock: once the lock is let go, another host thread's call or exit may replace them.
@@ -51,386 +112,53 @@ std::unique_lock<std::recursive_mutex> holdWhileRecorded(int64_t began) noexcept
     return std::unique_lock<std::recursive_mutex>();
 }
 
-template <typename T>
-void copyOut(const std::vector<T>* list, const T** items, int* count) {
-    *items = list->data();
-    *count = static_cast<int>(list->size());
-}
-
-// The bodies of the exported functions below, one each.
-
-int runIsEnabled(const char* device, bool* enabled) {
-    if (!device || !enabled)
+template <auto operation, typename... A>
+int run(const char* failureText, const A&... arguments) noexcept {
+    if (!(valid(arguments) && ...))
         return CROP_ASSIST_INVALID_ARGUMENT;
-    *enabled = false;
-    return marshalled("failed to get feature status", [&](FunctorExecutor* executor) {
-        *enabled = callController<bool>(executor, &ApiController::isEnabled, device);
-    });
+    (preset(arguments), ...);
+    using R = decltype(resultOf(operation));
+    const auto in = std::tuple_cat(operationArgument(arguments)...);
+    const auto outs = std::tuple_cat(outParameter(arguments)...);
+    try {
+        std::lock_guard<std::recursive_mutex> lock(apiMutex);
+        FunctorExecutor* executor = apiThreadExecutor(currentApiThread());
+        const auto call = [&](const auto&... values) {
+            return callController<R>(executor, operation, values...);
+        };
+        if constexpr (std::is_void_v<R>)
+            std::apply(call, in);
+        else
+            deliver(std::apply(call, in), outs);
+        return CROP_ASSIST_OK;
+    } catch (...) {
+        return mapCurrentException(failureText);
+    }
 }
 
-int runSetEnabled(const char* device, bool enabled) {
-    if (!device)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    const bool value = normalized(enabled);
-    return marshalled("failed to set feature status", [&](FunctorExecutor* executor) {
-        callController<void>(executor, &ApiController::setEnabled, device, value);
-    });
-}
-
-int runGetMode(const char* device, TellanMode* mode) {
-    if (!device || !mode)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    *mode = TELLAN_MODE_FRAMING;
-    return marshalled("failed to get current mode", [&](FunctorExecutor* executor) {
-        *mode = callController<TellanMode>(executor, &ApiController::getMode, device);
-    });
-}
-
-int runGetModeEffective(const char* device, TellanMode* mode) {
-    if (!device || !mode)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    *mode = TELLAN_MODE_FRAMING;
-    return marshalled("failed to get current effective mode", [&](FunctorExecutor* executor) {
-        *mode = callController<TellanMode>(executor, &ApiController::getModeEffective, device);
-    });
-}
-
-int runSetMode(const char* device, TellanMode mode) {
-    if (!device)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    return marshalled("failed to set current mode", [&](FunctorExecutor* executor) {
-        callController<void>(executor, &ApiController::setMode, device, mode);
-    });
-}
-
-int runIsModeSupported(const char* device, TellanMode mode, bool* supported) {
-    if (!device || !supported)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    *supported = false;
-    return marshalled("failed to check is mode supported", [&](FunctorExecutor* executor) {
-        *supported = callController<bool>(executor, &ApiController::isModeSupported, device, mode);
-    });
-}
-
-int runIsAdjustmentActive(const char* device, bool* active) {
-    if (!device || !active)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    *active = false;
-    return marshalled("failed to check adjustment status", [&](FunctorExecutor* executor) {
-        *active = callController<bool>(executor, &ApiController::isAdjustmentActive, device);
-    });
-}
-
-int runIsAutoZoomEnabled(const char* device, bool* enabled) {
-    if (!device || !enabled)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    *enabled = false;
-    return marshalled("failed to check auto-zoom status", [&](FunctorExecutor* executor) {
-        *enabled = callController<bool>(executor, &ApiController::isAutoZoomEnabled, device);
-    });
-}
-
-int runSetAutoZoomEnabled(const char* device, bool enabled) {
-    if (!device)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    const bool value = normalized(enabled);
-    return marshalled("failed to set auto-zoom", [&](FunctorExecutor* executor) {
-        callController<void>(executor, &ApiController::setAutoZoomEnabled, device, value);
-    });
-}
-
-int runGetCurHomePt(const char* device, float* pan, float* tilt) {
-    if (!device || !pan || !tilt)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    *pan = 0.0f;
-    *tilt = 0.0f;
-    return marshalled("failed to get Home PanTilt", [&](FunctorExecutor* executor) {
-        const auto home = callController<std::tuple<float, float>>(
-            executor, &ApiController::getCurHomePt, device);
-        *pan = std::get<0>(home);
-        *tilt = std::get<1>(home);
-    });
-}
-
-int runSetHomePt(const char* device, float pan, float tilt) {
-    if (!device)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    return marshalled("failed to set Home PanTilt", [&](FunctorExecutor* executor) {
-        callController<void>(executor, &ApiController::setHomePt, device, pan, tilt);
-    });
-}
-
-int runSetCurPtAsHome(const char* device) {
-    if (!device)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    return marshalled("failed to set current PanTilt as Home", [&](FunctorExecutor* executor) {
-        callController<void>(executor, &ApiController::setCurPtAsHome, device);
-    });
-}
-
-int runTriggerHome(const char* device) {
-    if (!device)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    return marshalled("failed to trigger Go Home", [&](FunctorExecutor* executor) {
-        callController<void>(executor, &ApiController::triggerHome, device);
-    });
-}
-
-int runIsUploadCrashReportsEnabled(bool* enabled) {
-    if (!enabled)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    *enabled = false;
-    return marshalled("failed to get crash reporting status", [&](FunctorExecutor* executor) {
-        *enabled = callController<bool>(executor, &ApiController::isUploadCrashReportsEnabled);
-    });
-}
-
-int runSetUploadCrashReportsEnabled(bool enabled) {
-    const bool value = normalized(enabled);
-    return marshalled("failed to set crash reporting status", [&](FunctorExecutor* executor) {
-        callController<void>(executor, &ApiController::setUploadCrashReportsEnabled, value);
-    });
-}
-
-int runGetFrameRois(const char* device, TellanFrame frame, const TellanROI** rois, int* count) {
-    if (!device || ApiController::frameByteCount(frame) == 0 || !rois || !count)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    *rois = nullptr;
-    *count = 0;
-    const TellanFrame* framePtr = &frame;
-    return marshalled("failed to process external frame", [&](FunctorExecutor* executor) {
-        copyOut(callController<const std::vector<TellanROI>*>(
-                    executor, &ApiController::getFrameRois, device, framePtr),
-                rois, count);
-    });
-}
-
-int runGetLastFrameRois(const char* device, const TellanROI** rois, int* count) {
-    if (!device || !rois || !count)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    *rois = nullptr;
-    *count = 0;
-    return marshalled("failed to get last known ROIs", [&](FunctorExecutor* executor) {
-        copyOut(callController<const std::vector<TellanROI>*>(
-                    executor, &ApiController::getLastFrameRois, device),
-                rois, count);
-    });
-}
-
-int runGetDevices(const TellanDeviceInfo** devices, int* count) {
-    if (!devices || !count)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    *devices = nullptr;
-    *count = 0;
-    return marshalled("cannot get devices", [&](FunctorExecutor* executor) {
-        copyOut(callController<const std::vector<TellanDeviceInfo>*>(executor,
-                                                                     &ApiController::getDevices),
-                devices, count);
-    });
-}
-
-int runGetDeviceInfo(const char* device, TellanDeviceInfo* info) {
-    static const char kEmpty[] = "";
-    if (!device || !info)
-        return CROP_ASSIST_INVALID_ARGUMENT;
-    *info = TellanDeviceInfo{kEmpty, kEmpty, kEmpty};
-    return marshalled("cannot get device info", [&](FunctorExecutor* executor) {
-        *info = callController<TellanDeviceInfo>(executor, &ApiController::getDeviceInfo, device);
-    });
+template <auto operation, typename Names, typename... A>
+int exported(const char* function, const char* failureText, const Names& names,
+             A... arguments) noexcept {
+    const int64_t began = recording::on() ? recording::now() : -1;
+    std::unique_lock<std::recursive_mutex> hold;
+    if constexpr ((handsOutStorage<A> || ...))
+        hold = holdWhileRecorded(began);
+    const int result = run<operation>(failureText, arguments...);
+    if (began >= 0)
+        recording::recordArguments(function, began, result, names, arguments...);
+    return result;
 }
 
 }  // namespace
 
+#define CA_UNPARENTHESIZED(...) __VA_ARGS__
+#define CA_EXPORT(function, operation, failure, parameters, arguments, summary)   \
+    CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_##function parameters {      \
+        static constexpr calls::ArgumentNames names(#arguments);                  \
+        return exported<&ApiController::operation>(#function, failure, names,     \
+                                                   CA_UNPARENTHESIZED arguments); \
+    }
+
 extern "C" {
-
-// The exported functions: each runs its body above and, when a session is recorded, records the
-// call with what it wrote to its out-parameters.
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_enabled(const char* device, bool* enabled) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runIsEnabled(device, enabled);
-    if (began >= 0)
-        recording::recordCall("is_enabled", began, result, in("device", device),
-                              out("enabled", static_cast<const bool*>(enabled)));
-    return result;
+CROP_ASSIST_QUERIES(CA_EXPORT)
 }
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_enabled(const char* device, bool enabled) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runSetEnabled(device, enabled);
-    if (began >= 0)
-        recording::recordCall("set_enabled", began, result, in("device", device),
-                              in("enabled", enabled));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_mode(const char* device, TellanMode* mode) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runGetMode(device, mode);
-    if (began >= 0)
-        recording::recordCall("get_mode", began, result, in("device", device),
-                              out("mode", static_cast<const TellanMode*>(mode)));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_mode_effective(const char* device,
-                                                                    TellanMode* mode) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runGetModeEffective(device, mode);
-    if (began >= 0)
-        recording::recordCall("get_mode_effective", began, result, in("device", device),
-                              out("mode", static_cast<const TellanMode*>(mode)));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_mode(const char* device, TellanMode mode) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runSetMode(device, mode);
-    if (began >= 0)
-        recording::recordCall("set_mode", began, result, in("device", device), in("mode", mode));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_mode_supported(const char* device,
-                                                                   TellanMode mode,
-                                                                   bool* supported) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runIsModeSupported(device, mode, supported);
-    if (began >= 0)
-        recording::recordCall("is_mode_supported", began, result, in("device", device),
-                              in("mode", mode),
-                              out("supported", static_cast<const bool*>(supported)));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_adjustment_active(const char* device,
-                                                                      bool* active) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runIsAdjustmentActive(device, active);
-    if (began >= 0)
-        recording::recordCall("is_adjustment_active", began, result, in("device", device),
-                              out("active", static_cast<const bool*>(active)));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_auto_zoom_enabled(const char* device,
-                                                                      bool* enabled) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runIsAutoZoomEnabled(device, enabled);
-    if (began >= 0)
-        recording::recordCall("is_auto_zoom_enabled", began, result, in("device", device),
-                              out("enabled", static_cast<const bool*>(enabled)));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_auto_zoom_enabled(const char* device,
-                                                                       bool enabled) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runSetAutoZoomEnabled(device, enabled);
-    if (began >= 0)
-        recording::recordCall("set_auto_zoom_enabled", began, result, in("device", device),
-                              in("enabled", enabled));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_cur_home_pt(const char* device, float* pan,
-                                                                 float* tilt) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runGetCurHomePt(device, pan, tilt);
-    if (began >= 0)
-        recording::recordCall("get_cur_home_pt", began, result, in("device", device),
-                              out("pan", static_cast<const float*>(pan)),
-                              out("tilt", static_cast<const float*>(tilt)));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_home_pt(const char* device, float pan,
-                                                             float tilt) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runSetHomePt(device, pan, tilt);
-    if (began >= 0)
-        recording::recordCall("set_home_pt", began, result, in("device", device), in("pan", pan),
-                              in("tilt", tilt));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_cur_pt_as_home(const char* device) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runSetCurPtAsHome(device);
-    if (began >= 0)
-        recording::recordCall("set_cur_pt_as_home", began, result, in("device", device));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_trigger_home(const char* device) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runTriggerHome(device);
-    if (began >= 0)
-        recording::recordCall("trigger_home", began, result, in("device", device));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_is_upload_crash_reports_enabled(bool* enabled) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runIsUploadCrashReportsEnabled(enabled);
-    if (began >= 0)
-        recording::recordCall("is_upload_crash_reports_enabled", began, result,
-                              out("enabled", static_cast<const bool*>(enabled)));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_set_upload_crash_reports_enabled(bool enabled) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const int result = runSetUploadCrashReportsEnabled(enabled);
-    if (began >= 0)
-        recording::recordCall("set_upload_crash_reports_enabled", began, result,
-                              in("enabled", enabled));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_frame_rois(const char* device,
-                                                                TellanFrame frame,
-                                                                const TellanROI** rois,
-                                                                int* count) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const auto hold = holdWhileRecorded(began);
-    const int result = runGetFrameRois(device, frame, rois, count);
-    if (began >= 0)
-        recording::recordCall("get_frame_rois", began, result, in("device", device),
-                              in("frame", frame), out("rois", list(rois, count)));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_last_frame_rois(const char* device,
-                                                                     const TellanROI** rois,
-                                                                     int* count) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const auto hold = holdWhileRecorded(began);
-    const int result = runGetLastFrameRois(device, rois, count);
-    if (began >= 0)
-        recording::recordCall("get_last_frame_rois", began, result, in("device", device),
-                              out("rois", list(rois, count)));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_devices(const TellanDeviceInfo** devices,
-                                                             int* count) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const auto hold = holdWhileRecorded(began);
-    const int result = runGetDevices(devices, count);
-    if (began >= 0)
-        recording::recordCall("get_devices", began, result, out("devices", list(devices, count)));
-    return result;
-}
-
-CROP_ASSIST_API int CROP_ASSIST_CALL crop_assist_get_device_info(const char* device,
-                                                                 TellanDeviceInfo* info) {
-    const int64_t began = recording::on() ? recording::now() : -1;
-    const auto hold = holdWhileRecorded(began);
-    const int result = runGetDeviceInfo(device, info);
-    if (began >= 0)
-        recording::recordCall("get_device_info", began, result, in("device", device),
-                              out("info", static_cast<const TellanDeviceInfo*>(info)));
-    return result;
-}
-
-}  // extern "C"

@@ -6,6 +6,7 @@
 #include "crop_assist.h"
 #include "recordformat.h"
 
+#include <cstddef>
 #include <type_traits>
 
 namespace quarn::tellan_api::recording {
@@ -124,6 +125,48 @@ RecordLine callRecord(const char* function, int result, const Parts&... parts) {
     (putPart<false>(line, parts), ...);
     line.endObject().number("result", result).beginObject("out");
     (putPart<true>(line, parts), ...);
+    line.endObject();
+    return line;
+}
+
+// A call's record from its arguments as they were passed, named by `names` (anything indexable by
+// position). A pointer to something writable is an out-parameter; an array and its count, one.
+template <typename Names>
+void putArguments(RecordLine&, bool, const Names&, std::size_t) {}
+
+template <typename Names, typename T, typename... Rest>
+void putArguments(RecordLine& line, bool outputs, const Names& names, std::size_t i, T** items,
+                  int* count, Rest... rest);
+
+template <typename Names, typename T, typename... Rest>
+void putArguments(RecordLine& line, bool outputs, const Names& names, std::size_t i, T value,
+                  Rest... rest) {
+    using Target = std::remove_pointer_t<T>;
+    if constexpr (std::is_pointer_v<T> && !std::is_const_v<Target>) {
+        if (outputs)
+            put(line, names[i], static_cast<const Target*>(value));
+    } else if (!outputs) {
+        put(line, names[i], value);
+    }
+    putArguments(line, outputs, names, i + 1, rest...);
+}
+
+template <typename Names, typename T, typename... Rest>
+void putArguments(RecordLine& line, bool outputs, const Names& names, std::size_t i, T** items,
+                  int* count, Rest... rest) {
+    if (outputs)
+        put(line, names[i], list(static_cast<T* const*>(items), static_cast<const int*>(count)));
+    putArguments(line, outputs, names, i + 2, rest...);
+}
+
+template <typename Names, typename... Arguments>
+RecordLine callRecordOf(const char* function, int result, const Names& names,
+                        Arguments... arguments) {
+    RecordLine line("call");
+    line.text("fn", function).beginObject("args");
+    putArguments(line, false, names, 0, arguments...);
+    line.endObject().number("result", result).beginObject("out");
+    putArguments(line, true, names, 0, arguments...);
     line.endObject();
     return line;
 }

@@ -24,19 +24,19 @@ struct Arguments {
 using Action = std::function<Report(const crop_assist::Session&)>;
 
 struct Command {
-    const char* name;
-    const char* alias;                 // "" when there is none
-    const char* synopsis;              // the arguments, e.g. "DEVICE MODE"
-    const char* summary;               // one line for the overview
-    const char* details;               // more help, may be ""
+    std::string name;
+    std::string alias;                 // "" when there is none
+    std::string synopsis;              // the arguments, e.g. "DEVICE MODE"
+    std::string summary;               // one line for the overview
+    std::string details;               // more help, may be ""
     std::vector<const char*> options;  // accepted options, each taking one value
-    std::size_t minArgs;
-    std::size_t maxArgs;
+    std::size_t minArgs = 0;
+    std::size_t maxArgs = 0;
     // Answered from the library's device registry, which fills from the service's announcements
     // after the session opens (see awaitAnnouncements).
-    bool readsRegistry;
+    bool readsRegistry = false;
     // Checks the arguments and binds them into the call; throws UsageError.
-    Action (*bind)(const Arguments& arguments);
+    std::function<Action(const Arguments& arguments)> bind;
 };
 
 const std::vector<Command>& commands();

@@ -40,20 +40,20 @@ std::string wrap(const std::string& paragraph, std::size_t width = 80) {
 }
 
 std::string synopsisLine(const Command& command) {
-    return std::string(command.name) + (*command.synopsis ? " " : "") + command.synopsis;
+    return command.name + (command.synopsis.empty() ? "" : " ") + command.synopsis;
 }
 
 }  // namespace
 
 std::string commandHelp(const Command& command) {
     std::string text = "Usage: cropassist [OPTIONS] " + synopsisLine(command) + "\n";
-    if (*command.alias) {
-        text += "   or: cropassist [OPTIONS] " + std::string(command.alias) +
-                (*command.synopsis ? " " : "") + command.synopsis + "\n";
+    if (!command.alias.empty()) {
+        text += "   or: cropassist [OPTIONS] " + command.alias +
+                (command.synopsis.empty() ? "" : " ") + command.synopsis + "\n";
     }
     text += "\n" + std::string(1, static_cast<char>(std::toupper(command.summary[0]))) +
-            (command.summary + 1) + ".\n";
-    if (*command.details) {
+            command.summary.substr(1) + ".\n";
+    if (!command.details.empty()) {
         text += wrap(command.details);
     }
     return text + "\n" + kOptions;
@@ -81,8 +81,8 @@ std::string overviewHelp() {
     };
     for (const Command& command : commands()) {
         entry(synopsisLine(command),
-              std::string(command.summary) +
-                  (*command.alias ? std::string(" (alias ") + command.alias + ")" : std::string()));
+              command.summary +
+                  (command.alias.empty() ? std::string() : " (alias " + command.alias + ")"));
     }
     entry("watch", "print device arrivals, losses and events until Ctrl-C");
     entry("shell", "read subcommands line by line from standard input, one session");

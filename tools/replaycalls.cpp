@@ -1,15 +1,19 @@
 #include "replaycalls.h"
 
 #include "callrecord.h"
+#include "calltable.h"
 #include "crop_assist.h"
 
 #include <QJsonDocument>
 
 #include <algorithm>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 
 namespace cropassist::replaycalls {
 
@@ -57,19 +61,107 @@ void CROP_ASSIST_CALL onEvent(int event, const char* text) {
     note(2, RecordLine("callback").text("cb", "event").number("event", event).text("text", text));
 }
 
-// One string argument as the host passed it: null stays null.
-struct Text {
-    explicit Text(const QJsonValue& value)
-        : isNull(value.isNull() || value.isUndefined()), bytes(bytesOf(value)) {}
+// What a recorded call passed, read back from its record: `args` and `out` as recorded, and the
+// names of the call's parameters in order (from the call table).
+struct Recorded {
+    const QJsonObject& args;
+    const QJsonObject& out;
+    const quarn::tellan_api::calls::ArgumentNames& names;
+    const QByteArray& pixels;
+
+    QJsonValue in(std::size_t i) const { return args.value(QLatin1String(names[i])); }
+    bool outWasNull(std::size_t i) const { return out.value(QLatin1String(names[i])).isNull(); }
+};
+
+// One argument of a replayed call as the host passed it. Numbers and switches by value.
+template <typename T>
+struct Argument {
+    Argument(const Recorded& r, std::size_t i) {
+        if constexpr (std::is_same_v<T, bool>)
+            value = r.in(i).toBool();
+        else if constexpr (std::is_same_v<T, float>)
+            value = toFloat(r.in(i));
+        else
+            value = static_cast<T>(r.in(i).toInt());
+    }
+    T get() const { return value; }
+    T value;
+};
+
+// A string: null stays null.
+template <>
+struct Argument<const char*> {
+    Argument(const Recorded& r, std::size_t i)
+        : isNull(r.in(i).isNull() || r.in(i).isUndefined()), bytes(bytesOf(r.in(i))) {}
     const char* get() const { return isNull ? nullptr : bytes.constData(); }
     bool isNull;
     QByteArray bytes;
 };
 
-// Out-parameters recorded as null were null pointers; the replay passes null there too.
+// A frame: its geometry as recorded, its pixels those of the recording when it had any.
+template <>
+struct Argument<TellanFrame> {
+    Argument(const Recorded& r, std::size_t i) {
+        const QJsonObject geometry = r.in(i).toObject();
+        frame.data = geometry.value("data").toBool()
+                         ? reinterpret_cast<const unsigned char*>(r.pixels.constData())
+                         : nullptr;
+        frame.width = toUint32(geometry.value("width"));
+        frame.height = toUint32(geometry.value("height"));
+        frame.pixfmt = toUint32(geometry.value("pixfmt"));
+    }
+    TellanFrame get() const { return frame; }
+    TellanFrame frame{};
+};
+
+// An out-parameter: null where the host passed null (recorded as null).
 template <typename T>
-T* outPointer(const QJsonObject& recordedOut, const char* name, T* storage) {
-    return recordedOut.value(QLatin1String(name)).isNull() ? nullptr : storage;
+struct Argument<T*> {
+    Argument(const Recorded& r, std::size_t i) : isNull(r.outWasNull(i)) {}
+    T* get() { return isNull ? nullptr : &value; }
+    bool isNull;
+    T value{};
+};
+
+// An array's count: null where its array was.
+template <>
+struct Argument<int*> {
+    Argument(const Recorded& r, std::size_t i) : isNull(i == 0 || r.outWasNull(i - 1)) {}
+    int* get() { return isNull ? nullptr : &value; }
+    bool isNull;
+    int value = 0;
+};
+
+// Makes the call again with the recorded arguments and forms its record as the library would.
+template <typename... A, std::size_t... I>
+RecordLine replayed(int (*call)(A...), const char* function, const Recorded& recorded,
+                    std::index_sequence<I...>) {
+    std::tuple<Argument<A>...> arguments(Argument<A>(recorded, I)...);
+    const int result = call(std::get<I>(arguments).get()...);
+    return callRecordOf(function, result, recorded.names, std::get<I>(arguments).get()...);
+}
+
+template <typename... A>
+RecordLine replayed(int (*call)(A...), const char* function, const Recorded& recorded) {
+    return replayed(call, function, recorded, std::index_sequence_for<A...>());
+}
+
+using Replayer = RecordLine (*)(const QJsonObject&, const QJsonObject&, const QByteArray&);
+
+#define CA_UNPARENTHESIZED(...) __VA_ARGS__
+// The call as a plain function (whatever the export's calling convention) and its names.
+#define CA_REPLAYER(function, operation, failure, parameters, arguments, summary)             \
+    {QStringLiteral(#function),                                                               \
+     [](const QJsonObject& args, const QJsonObject& out, const QByteArray& pixels) {          \
+         static constexpr quarn::tellan_api::calls::ArgumentNames names(#arguments);          \
+         return replayed(                                                                     \
+             +[] parameters { return crop_assist_##function(CA_UNPARENTHESIZED arguments); }, \
+             #function, Recorded{args, out, names, pixels});                                  \
+     }},
+
+const std::map<QString, Replayer>& replayers() {
+    static const std::map<QString, Replayer> table = {CROP_ASSIST_QUERIES(CA_REPLAYER)};
+    return table;
 }
 
 // The observers in all three slots; the result of the first that fails, else 0.
@@ -90,33 +182,11 @@ QJsonObject parsed(const RecordLine& line) {
 
 RecordLine makeCall(const QString& fn, const QJsonObject& args, const QJsonObject& recordedOut,
                     const QByteArray& pixels) {
-    const Text device(args.value("device"));
-    const char* dev = device.get();
-    const bool flag = args.value("enabled").toBool();
-    const TellanMode mode = static_cast<TellanMode>(args.value("mode").toInt());
     const std::string name = fn.toStdString();
     const char* f = name.c_str();
-
-    const auto boolQuery = [&](int (*call)(const char*, bool*), const char* outName) {
-        bool value = false;
-        bool* p = outPointer(recordedOut, outName, &value);
-        const int result = call(dev, p);
-        return callRecord(f, result, in("device", dev), out(outName, static_cast<const bool*>(p)));
-    };
-    const auto deviceCommand = [&](int (*call)(const char*)) {
-        return callRecord(f, call(dev), in("device", dev));
-    };
-    const auto switchCommand = [&](int (*call)(const char*, bool)) {
-        return callRecord(f, call(dev, flag), in("device", dev), in("enabled", flag));
-    };
-    const auto modeQuery = [&](int (*call)(const char*, TellanMode*)) {
-        TellanMode value = TELLAN_MODE_FRAMING;
-        TellanMode* p = outPointer(recordedOut, "mode", &value);
-        const int result = call(dev, p);
-        return callRecord(f, result, in("device", dev),
-                          out("mode", static_cast<const TellanMode*>(p)));
-    };
-
+    const auto query = replayers().find(fn);
+    if (query != replayers().end())
+        return query->second(args, recordedOut, pixels);
     if (fn == "init")
         return callRecord(f, crop_assist_init());
     if (fn == "attach")
@@ -135,91 +205,6 @@ RecordLine makeCall(const QString& fn, const QJsonObject& args, const QJsonObjec
             callbacks().set[kind] = set;
         }
         return callRecord(f, installObservers(), in("callback", Callback{set}));
-    }
-    if (fn == "is_enabled")
-        return boolQuery(crop_assist_is_enabled, "enabled");
-    if (fn == "is_adjustment_active")
-        return boolQuery(crop_assist_is_adjustment_active, "active");
-    if (fn == "is_auto_zoom_enabled")
-        return boolQuery(crop_assist_is_auto_zoom_enabled, "enabled");
-    if (fn == "set_enabled")
-        return switchCommand(crop_assist_set_enabled);
-    if (fn == "set_auto_zoom_enabled")
-        return switchCommand(crop_assist_set_auto_zoom_enabled);
-    if (fn == "get_mode")
-        return modeQuery(crop_assist_get_mode);
-    if (fn == "get_mode_effective")
-        return modeQuery(crop_assist_get_mode_effective);
-    if (fn == "set_mode")
-        return callRecord(f, crop_assist_set_mode(dev, mode), in("device", dev), in("mode", mode));
-    if (fn == "is_mode_supported") {
-        bool value = false;
-        bool* p = outPointer(recordedOut, "supported", &value);
-        const int result = crop_assist_is_mode_supported(dev, mode, p);
-        return callRecord(f, result, in("device", dev), in("mode", mode),
-                          out("supported", static_cast<const bool*>(p)));
-    }
-    if (fn == "get_cur_home_pt") {
-        float pan = 0, tilt = 0;
-        float* pp = outPointer(recordedOut, "pan", &pan);
-        float* tp = outPointer(recordedOut, "tilt", &tilt);
-        const int result = crop_assist_get_cur_home_pt(dev, pp, tp);
-        return callRecord(f, result, in("device", dev), out("pan", static_cast<const float*>(pp)),
-                          out("tilt", static_cast<const float*>(tp)));
-    }
-    if (fn == "set_home_pt") {
-        const float pan = toFloat(args.value("pan"));
-        const float tilt = toFloat(args.value("tilt"));
-        return callRecord(f, crop_assist_set_home_pt(dev, pan, tilt), in("device", dev),
-                          in("pan", pan), in("tilt", tilt));
-    }
-    if (fn == "set_cur_pt_as_home")
-        return deviceCommand(crop_assist_set_cur_pt_as_home);
-    if (fn == "trigger_home")
-        return deviceCommand(crop_assist_trigger_home);
-    if (fn == "is_upload_crash_reports_enabled") {
-        bool value = false;
-        bool* p = outPointer(recordedOut, "enabled", &value);
-        return callRecord(f, crop_assist_is_upload_crash_reports_enabled(p),
-                          out("enabled", static_cast<const bool*>(p)));
-    }
-    if (fn == "set_upload_crash_reports_enabled")
-        return callRecord(f, crop_assist_set_upload_crash_reports_enabled(flag),
-                          in("enabled", flag));
-    if (fn == "get_frame_rois" || fn == "get_last_frame_rois") {
-        const TellanROI* rois = nullptr;
-        int count = 0;
-        const TellanROI** rp = outPointer(recordedOut, "rois", &rois);
-        int* cp = rp ? &count : nullptr;
-        if (fn == "get_last_frame_rois") {
-            const int result = crop_assist_get_last_frame_rois(dev, rp, cp);
-            return callRecord(f, result, in("device", dev), out("rois", list(rp, cp)));
-        }
-        const QJsonObject geometry = args.value("frame").toObject();
-        TellanFrame frame{};
-        frame.data = geometry.value("data").toBool()
-                         ? reinterpret_cast<const unsigned char*>(pixels.constData())
-                         : nullptr;
-        frame.width = toUint32(geometry.value("width"));
-        frame.height = toUint32(geometry.value("height"));
-        frame.pixfmt = toUint32(geometry.value("pixfmt"));
-        const int result = crop_assist_get_frame_rois(dev, frame, rp, cp);
-        return callRecord(f, result, in("device", dev), in("frame", frame),
-                          out("rois", list(rp, cp)));
-    }
-    if (fn == "get_devices") {
-        const TellanDeviceInfo* devices = nullptr;
-        int count = 0;
-        const TellanDeviceInfo** dp = outPointer(recordedOut, "devices", &devices);
-        int* cp = dp ? &count : nullptr;
-        return callRecord(f, crop_assist_get_devices(dp, cp), out("devices", list(dp, cp)));
-    }
-    if (fn == "get_device_info") {
-        TellanDeviceInfo info{};
-        TellanDeviceInfo* p = outPointer(recordedOut, "info", &info);
-        const int result = crop_assist_get_device_info(dev, p);
-        return callRecord(f, result, in("device", dev),
-                          out("info", static_cast<const TellanDeviceInfo*>(p)));
     }
     throw std::runtime_error("the recording holds a call of an unknown function " + name);
 }
