@@ -374,6 +374,18 @@ void addKept(const RecordLine& line, Keep keep, const QByteArray& key = QByteArr
         then();
 }
 
+// Whether `exchanged` holds the record of `text` already; if not, it is to be formed anew.
+bool formedAlready(State::Exchanged& exchanged, const char* text, int size, bool handshake) {
+    if (exchanged.formed && exchanged.handshake == handshake &&
+        view(exchanged.text) == std::string_view(text, static_cast<size_t>(size)))
+        return true;
+    exchanged.formed = false;
+    exchanged.text.resize(size);  // within the memory it has, mostly
+    std::memcpy(exchanged.text.data(), text, static_cast<size_t>(size));
+    exchanged.handshake = handshake;
+    return false;
+}
+
 }  // namespace
 
 State::~State() {
@@ -426,22 +438,26 @@ void requestSent(const char* frame, int size, bool rawHandshake) noexcept {
         std::unique_lock<std::mutex> lock = hold(s);
         if (!lock.owns_lock() || !s.open)
             return;
-        RecordLine& line = s.exchanged.restart("req");
-        // The frame segment's name is random, new for every frame and gone after it: it is
-        // written as "*", so that the requests of frames alike are alike in the file too.
-        static constexpr std::string_view segmentName = "{\"body\":{\"dataname\":\"";
-        const std::string_view bytes(frame, static_cast<size_t>(size));
-        const size_t nameEnd = bytes.substr(0, segmentName.size()) == segmentName
-                                   ? bytes.find('"', segmentName.size())
-                                   : bytes.npos;
-        if (nameEnd != bytes.npos)
-            line.bytes("text", QByteArray(segmentName.data(), int(segmentName.size())) + '*' +
-                                   QByteArray(frame + nameEnd, size - int(nameEnd)));
-        else
-            line.bytes("text", frame, size);
-        if (rawHandshake)
-            line.boolean("handshake", true);
-        append(s, view(line.members()), {}, Keep::request);
+        State::Exchanged& request = s.request;
+        if (!formedAlready(request, frame, size, rawHandshake)) {
+            RecordLine& line = request.record.restart("req");
+            // The frame segment's name is random, new for every frame and gone after it: it is
+            // written as "*", so that the requests of frames alike are alike in the file too.
+            static constexpr std::string_view segmentName = "{\"body\":{\"dataname\":\"";
+            const std::string_view bytes(frame, static_cast<size_t>(size));
+            const size_t nameEnd = bytes.substr(0, segmentName.size()) == segmentName
+                                       ? bytes.find('"', segmentName.size())
+                                       : bytes.npos;
+            if (nameEnd != bytes.npos)
+                line.bytes("text", QByteArray(segmentName.data(), int(segmentName.size())) + '*' +
+                                       QByteArray(frame + nameEnd, size - int(nameEnd)));
+            else
+                line.bytes("text", frame, size);
+            if (rawHandshake)
+                line.boolean("handshake", true);
+            request.formed = true;
+        }
+        append(s, view(request.record.members()), {}, Keep::request);
     } catch (...) {
     }
 }
@@ -460,9 +476,14 @@ void replyRead(const QByteArray& frame) noexcept {
     State& s = state();
     try {
         std::unique_lock<std::mutex> lock = hold(s);
-        if (lock.owns_lock() && s.open)
-            append(s, view(s.exchanged.restart("rep").bytes("text", frame).members()), {},
-                   Keep::answer);
+        if (!lock.owns_lock() || !s.open)
+            return;
+        State::Exchanged& reply = s.reply;
+        if (!formedAlready(reply, frame.constData(), frame.size(), false)) {
+            reply.record.restart("rep").bytes("text", frame);
+            reply.formed = true;
+        }
+        append(s, view(reply.record.members()), {}, Keep::answer);
     } catch (...) {
     }
 }

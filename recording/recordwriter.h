@@ -56,11 +56,20 @@ struct State {
     };
     std::unordered_map<std::string_view, LastCall> calls;
     int64_t lines = 0;  // lines in the file so far
-    // The line being formed, a call's changes to its latest one and the record of a request or
-    // reply (formed inside the lock): kept for their memory, since a session forms many.
+    // The line being formed and a call's changes to its latest one: kept for their memory.
     QByteArray line;
     std::string changed;
-    RecordLine exchanged{"req"};
+    // The latest request and reply as sent and read, with their records (formed inside the lock).
+    // A host that polls sends the same request and reads the same reply over and over, and
+    // escaping them once more was most of what their records cost.
+    struct Exchanged {
+        QByteArray text;
+        bool handshake = false;
+        bool formed = false;
+        RecordLine record;
+    };
+    Exchanged request{{}, false, false, RecordLine("req")};
+    Exchanged reply{{}, false, false, RecordLine("rep")};
     QByteArray pending;
     QByteArray header;
     int64_t bufferLimit = 0;
