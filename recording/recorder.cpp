@@ -180,6 +180,8 @@ bool append(State& s, std::string_view members, std::string_view extra = {}, Kee
     char* const begin = line.data();
     char* to = begin;
     const auto put = [&to](std::string_view text) {
+        if (text.empty())  // an empty view may have no address, which memcpy must not get
+            return;
         std::memcpy(to, text.data(), text.size());
         to += text.size();
     };
@@ -381,7 +383,8 @@ bool formedAlready(State::Exchanged& exchanged, const char* text, int size, bool
         return true;
     exchanged.formed = false;
     exchanged.text.resize(size);  // within the memory it has, mostly
-    std::memcpy(exchanged.text.data(), text, static_cast<size_t>(size));
+    if (size > 0)
+        std::memcpy(exchanged.text.data(), text, static_cast<size_t>(size));
     exchanged.handshake = handshake;
     return false;
 }
