@@ -4,14 +4,17 @@
 #include "recordwriter.h"
 
 #include <QDateTime>
-#include <QHash>
 #include <QSysInfo>
 #include <QThread>
 #include <QtDebug>
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <functional>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -140,13 +143,18 @@ void keepInRing(State& s, Keep keep, const QByteArray& key, int64_t number,
     s.ring.setKept(keptLines(s));
 }
 
+std::string_view view(const QByteArray& bytes) {
+    return {bytes.constData(), static_cast<size_t>(bytes.size())};
+}
+
 // Puts one whole record, time and thread first, then `members`, then `extra` (members that
 // differ on every record, such as a call's beginning), where the writer finds it, or in ring
 // mode into the ring. A record whose members repeat a recent one's refers to that one's line
 // instead of repeating them: a session asks the same questions and gets the same answers over
 // and over. Returns false for a record dropped while the disk falls behind. Caller holds the lock.
-bool append(State& s, const QByteArray& members, const QByteArray& extra = QByteArray(),
-            Keep keep = Keep::no, const QByteArray& key = QByteArray()) {
+bool append(State& s, std::string_view members, std::string_view extra = {}, Keep keep = Keep::no,
+            const QByteArray& key = QByteArray()) {
+    const int64_t size = static_cast<int64_t>(members.size() + extra.size());
     if (!s.ringMode) {
         // Said once the writer has caught up, so the record lands where the loss ends.
         if ((s.droppedPixels > 0 || s.droppedRecords > 0) && s.pending.size() < s.bufferLimit / 4) {
@@ -156,40 +164,53 @@ bool append(State& s, const QByteArray& members, const QByteArray& extra = QByte
                 .number("records", s.droppedRecords)
                 .number("recordBytes", s.droppedRecordBytes);
             s.droppedPixels = s.droppedPixelBytes = s.droppedRecords = s.droppedRecordBytes = 0;
-            append(s, dropped.members());
+            append(s, view(dropped.members()));
         }
         // Memory stays bounded whatever the disk does; the end record always goes in.
-        if (s.pending.size() + members.size() + extra.size() > s.bufferLimit &&
-            !members.startsWith("\"k\":\"end\"")) {
+        if (s.pending.size() + size > s.bufferLimit && members.substr(0, 9) != "\"k\":\"end\"") {
             ++s.droppedRecords;
-            s.droppedRecordBytes += members.size() + extra.size();
+            s.droppedRecordBytes += size;
             return false;
         }
     }
-    QByteArray line;
-    line.reserve(members.size() + extra.size() + 40);
-    line += "{\"t\":";
-    appendNumber(line, s.clock.nsecsElapsed() / 1000);
-    line += ",\"th\":";
-    appendNumber(line, threadNumber(s));
-    line += ',';
+    // The line is written in place, in a buffer that keeps its memory from line to line: room
+    // for the members, the extra, a reference to another line and the numbers first.
+    QByteArray& line = s.line;
+    line.resize(static_cast<int>(size) + 96);
+    char* const begin = line.data();
+    char* to = begin;
+    const auto put = [&to](std::string_view text) {
+        if (text.empty())  // an empty view may have no address, which memcpy must not get
+            return;
+        std::memcpy(to, text.data(), text.size());
+        to += text.size();
+    };
+    const auto number = [&to](int64_t value) { to = std::to_chars(to, to + 20, value).ptr; };
+    put("{\"t\":");
+    number(s.clock.nsecsElapsed() / 1000);
+    put(",\"th\":");
+    number(threadNumber(s));
+    put(",");
     // A ring forgets old lines, so there nothing refers to another line.
-    const auto seen = !s.ringMode && members.size() > kSmallestRepeat ? s.seen.constFind(members)
-                                                                      : s.seen.constEnd();
-    if (seen != s.seen.constEnd()) {
-        line += members.left(members.indexOf('"', 5) + 1);  // "k":"<kind>"
-        line += ",\"same\":";
-        appendNumber(line, seen.value());
+    const bool compacted = !s.ringMode && members.size() > kSmallestRepeat;
+    const auto seen = compacted ? s.seen.find(members) : s.seen.end();
+    if (seen != s.seen.end()) {
+        put(members.substr(0, members.find('"', 5) + 1));  // "k":"<kind>"
+        put(",\"same\":");
+        number(seen->second.line);
     } else {
-        line += members;
-        if (!s.ringMode && members.size() > kSmallestRepeat) {
+        put(members);
+        if (compacted) {
             if (s.seen.size() >= kRememberedRecords)
                 s.seen.clear();
-            s.seen.insert(members, s.lines + 1);
+            QByteArray copy(members.data(), static_cast<int>(members.size()));
+            const std::string_view stored = view(copy);
+            s.seen.emplace(stored, State::Seen{std::move(copy), s.lines + 1});
         }
     }
-    line += extra;
-    line += "}\n";
+    put(extra);
+    put("}\n");
+    line.resize(static_cast<int>(to - begin));
     ++s.lines;
     putLine(s, line);
     if (s.ringMode)
@@ -201,35 +222,61 @@ bool append(State& s, const QByteArray& members, const QByteArray& extra = QByte
 // frame after frame of the same size) refers to that one's line and states only the result and
 // out values that differ. Members of a call record are "k", "fn", "args", "result" and "out", in
 // that order; JSON strings escape their quotes, so the names are found by their text.
-void appendCall(State& s, const QByteArray& members, const QByteArray& extra, Keep keep,
-                const QByteArray& function) {
-    const int result = members.indexOf(",\"result\":");
-    const int out = members.indexOf(",\"out\":", result);
-    if (s.ringMode || result < 0 || out < 0) {
-        append(s, members, extra, keep, function);
+void appendCall(State& s, std::string_view members, std::string_view extra, Keep keep,
+                std::string_view function) {
+    const size_t result = members.find(",\"result\":");
+    const size_t out = result == members.npos ? result : members.find(",\"out\":", result);
+    if (s.ringMode || out == members.npos) {
+        append(s, members, extra, keep,
+               s.ringMode ? QByteArray(function.data(), static_cast<int>(function.size()))
+                          : QByteArray());
         return;
     }
-    const QByteArray key = members.left(result);  // kind, function and arguments
-    const QByteArray resultPart = members.mid(result, out - result);
-    const QByteArray outPart = members.mid(out);
-    const auto last = s.calls.find(key);
+    const std::string_view key = members.substr(0, result);  // kind, function and arguments
+    const std::string_view resultPart = members.substr(result, out - result);
+    const std::string_view outPart = members.substr(out);
+    auto last = s.calls.find(key);
     bool appended = false;
     if (last == s.calls.end()) {
         appended = append(s, members, extra);
     } else {
-        QByteArray changed = "\"k\":\"call\",\"same\":";
-        appendNumber(changed, last->line);
-        if (last->result != resultPart)
+        std::string& changed = s.changed;
+        changed.assign("\"k\":\"call\",\"same\":");
+        char digits[24];
+        changed.append(digits,
+                       std::to_chars(digits, digits + sizeof digits, last->second.line).ptr);
+        if (last->second.result != resultPart)
             changed += resultPart;
-        if (last->out != outPart)
+        if (last->second.out != outPart)
             changed += outPart;
         appended = append(s, changed, extra);
     }
     if (!appended)
         return;
-    if (s.calls.size() >= kRememberedRecords)
+    if (s.calls.size() >= kRememberedRecords) {
         s.calls.clear();
-    s.calls.insert(key, State::LastCall{s.lines, resultPart, outPart});
+        last = s.calls.end();
+    }
+    if (last == s.calls.end()) {
+        QByteArray copy(key.data(), static_cast<int>(key.size()));
+        const std::string_view stored = view(copy);
+        s.calls.emplace(stored, State::LastCall{std::move(copy), s.lines, std::string(resultPart),
+                                                std::string(outPart)});
+        return;
+    }
+    last->second.line = s.lines;
+    if (last->second.result != resultPart)
+        last->second.result.assign(resultPart);
+    if (last->second.out != outPart)
+        last->second.out.assign(outPart);
+}
+
+// `,"began":<began>`, the member that closes a call's record, in `text`.
+std::string_view beganMember(char (&text)[40], int64_t began) {
+    constexpr std::string_view name = ",\"began\":";
+    std::memcpy(text, name.data(), name.size());
+    return {text, static_cast<size_t>(
+                      std::to_chars(text + name.size(), text + sizeof text, began).ptr - text)};
 }
 
 QByteArray headerLine(const State& s, int64_t ringBytes) {
@@ -301,7 +348,7 @@ void endSessionOf(State& s) noexcept {
         std::unique_lock<std::mutex> lock = hold(s);
         if (!lock.owns_lock() || !s.open)
             return;
-        append(s, RecordLine("end").members());
+        append(s, view(RecordLine("end").members()));
         s.open = false;
         active.store(false);
         finishWriting(s, lock);
@@ -318,7 +365,7 @@ void addKept(const RecordLine& line, Keep keep, const QByteArray& key = QByteArr
     try {
         std::unique_lock<std::mutex> lock = hold(s);
         if (lock.owns_lock() && s.open)
-            append(s, line.members(), QByteArray(), keep, key);
+            append(s, view(line.members()), {}, keep, key);
         if (!done) {
             done = true;
             then();
@@ -327,6 +374,19 @@ void addKept(const RecordLine& line, Keep keep, const QByteArray& key = QByteArr
     }
     if (!done)
         then();
+}
+
+// Whether `exchanged` holds the record of `text` already; if not, it is to be formed anew.
+bool formedAlready(State::Exchanged& exchanged, const char* text, int size, bool handshake) {
+    if (exchanged.formed && exchanged.handshake == handshake &&
+        view(exchanged.text) == std::string_view(text, static_cast<size_t>(size)))
+        return true;
+    exchanged.formed = false;
+    exchanged.text.resize(size);  // within the memory it has, mostly
+    if (size > 0)
+        std::memcpy(exchanged.text.data(), text, static_cast<size_t>(size));
+    exchanged.handshake = handshake;
+    return false;
 }
 
 }  // namespace
@@ -353,16 +413,20 @@ void hostCall(const RecordLine& line, int64_t began) noexcept {
         std::unique_lock<std::mutex> lock = hold(s);
         if (!lock.owns_lock() || !s.open)
             return;
-        QByteArray extra = ",\"began\":";
-        appendNumber(extra, began);
+        char text[40];
+        const std::string_view extra = beganMember(text, began);
         // "k":"call","fn":"<function>" come first.
-        const QByteArray& members = line.members();
-        const int name = members.indexOf("\"fn\":\"") + 6;
-        const QByteArray function = members.mid(name, members.indexOf('"', name) - name);
+        const std::string_view members = view(line.members());
+        const size_t fn = members.find("\"fn\":\"");
+        const size_t name = std::min(fn == members.npos ? 5 : fn + 6, members.size());
+        const std::string_view function = members.substr(name, members.find('"', name) - name);
+        constexpr std::string_view setter = "set_", callback = "_callback";
         Keep keep = Keep::no;
         if (function == "init" || function == "attach")
             keep = Keep::startup;
-        else if (function.startsWith("set_") && function.endsWith("_callback"))
+        else if (function.substr(0, setter.size()) == setter &&
+                 function.size() >= callback.size() &&
+                 function.substr(function.size() - callback.size()) == callback)
             keep = Keep::setter;
         appendCall(s, members, extra, keep, function);
         if (keep == Keep::startup)
@@ -372,21 +436,31 @@ void hostCall(const RecordLine& line, int64_t began) noexcept {
 }
 
 void requestSent(const char* frame, int size, bool rawHandshake) noexcept {
+    State& s = state();
     try {
-        RecordLine line("req");
-        // The frame segment's name is random, new for every frame and gone after it: it is
-        // written as "*", so that the requests of frames alike are alike in the file too.
-        static const QByteArray segmentName = QByteArrayLiteral("{\"body\":{\"dataname\":\"");
-        const QByteArray bytes = QByteArray::fromRawData(frame, size);
-        const int nameEnd =
-            bytes.startsWith(segmentName) ? bytes.indexOf('"', segmentName.size()) : -1;
-        if (nameEnd > 0)
-            line.bytes("text", segmentName + '*' + bytes.mid(nameEnd));
-        else
-            line.bytes("text", frame, size);
-        if (rawHandshake)
-            line.boolean("handshake", true);
-        addKept(line, Keep::request);
+        std::unique_lock<std::mutex> lock = hold(s);
+        if (!lock.owns_lock() || !s.open)
+            return;
+        State::Exchanged& request = s.request;
+        if (!formedAlready(request, frame, size, rawHandshake)) {
+            RecordLine& line = request.record.restart("req");
+            // The frame segment's name is random, new for every frame and gone after it: it is
+            // written as "*", so that the requests of frames alike are alike in the file too.
+            static constexpr std::string_view segmentName = "{\"body\":{\"dataname\":\"";
+            const std::string_view bytes(frame, static_cast<size_t>(size));
+            const size_t nameEnd = bytes.substr(0, segmentName.size()) == segmentName
+                                       ? bytes.find('"', segmentName.size())
+                                       : bytes.npos;
+            if (nameEnd != bytes.npos)
+                line.bytes("text", QByteArray(segmentName.data(), int(segmentName.size())) + '*' +
+                                       QByteArray(frame + nameEnd, size - int(nameEnd)));
+            else
+                line.bytes("text", frame, size);
+            if (rawHandshake)
+                line.boolean("handshake", true);
+            request.formed = true;
+        }
+        append(s, view(request.record.members()), {}, Keep::request);
     } catch (...) {
     }
 }
@@ -402,8 +476,17 @@ void fetchBegins(const QByteArray& identifier) noexcept {
 }
 
 void replyRead(const QByteArray& frame) noexcept {
+    State& s = state();
     try {
-        addKept(RecordLine("rep").bytes("text", frame), Keep::answer);
+        std::unique_lock<std::mutex> lock = hold(s);
+        if (!lock.owns_lock() || !s.open)
+            return;
+        State::Exchanged& reply = s.reply;
+        if (!formedAlready(reply, frame.constData(), frame.size(), false)) {
+            reply.record.restart("rep").bytes("text", frame);
+            reply.formed = true;
+        }
+        append(s, view(reply.record.members()), {}, Keep::answer);
     } catch (...) {
     }
 }
@@ -433,9 +516,8 @@ void setterCall(const char* function, bool set, const std::function<void()>& sto
             store();
             const RecordLine line =
                 callRecord(function, CROP_ASSIST_OK, in("callback", Callback{set}));
-            appendCall(s, line.members(),
-                       ",\"began\":" + QByteArray::number(static_cast<qlonglong>(began)),
-                       Keep::setter, function);
+            char text[40];
+            appendCall(s, view(line.members()), beganMember(text, began), Keep::setter, function);
         }
     } catch (...) {
     }
@@ -467,9 +549,9 @@ void startupBegun(int32_t attachMode) noexcept {
         // A ring keeps the latest start-up: from here to the call of init or attach.
         s.kept.erase("startup");
         s.inStartup = true;
-        append(s,
-               RecordLine("startup").text("mode", attachMode == 0 ? "start" : "attach").members(),
-               QByteArray(), Keep::startup);
+        RecordLine line("startup");
+        line.text("mode", attachMode == 0 ? "start" : "attach");
+        append(s, view(line.members()), {}, Keep::startup);
     } catch (...) {
     }
 }

@@ -2,81 +2,59 @@
 
 #include <QJsonObject>
 
+#include <algorithm>
+#include <array>
+#include <charconv>
 #include <cstring>
 
 namespace quarn::tellan_api::recording {
 
 namespace {
 
-// Appends `data` as a JSON string if it is valid UTF-8 (no overlong forms, no surrogates, nothing
-// above U+10FFFF); returns false, with `out` as it was, if it is not.
-bool appendUtf8String(QByteArray& out, const unsigned char* data, int size) {
-    static const char hex[] = "0123456789abcdef";
-    const int start = out.size();
-    out.reserve(start + size + 2);
-    out += '"';
-    for (int i = 0; i < size;) {
-        // Printable ASCII other than the quote and the backslash goes in as a run.
-        int run = i;
-        while (run < size && data[run] >= 0x20 && data[run] < 0x7f && data[run] != '"' &&
-               data[run] != '\\')
-            ++run;
-        if (run > i) {
-            out.append(reinterpret_cast<const char*>(data + i), run - i);
-            i = run;
-            continue;
-        }
-        const unsigned char c = data[i];
-        if (c < 0x80) {
-            if (c == '"' || c == '\\') {
-                out += '\\';
-                out += char(c);
-            } else if (c == '\n') {
-                out += "\\n";
-            } else if (c < 0x20 || c == 0x7f) {
-                out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 0xf];
-            } else {
-                out += char(c);
-            }
-            ++i;
-            continue;
-        }
-        int length = 0;
-        uint32_t code = 0;
-        if (c >= 0xc2 && c <= 0xdf) {
-            length = 2;
-            code = c & 0x1f;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            length = 3;
-            code = c & 0x0f;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            length = 4;
-            code = c & 0x07;
-        }
-        if (length == 0 || i + length > size) {
-            out.resize(start);
-            return false;
-        }
-        for (int k = 1; k < length; ++k) {
-            if ((data[i + k] & 0xc0) != 0x80) {
-                out.resize(start);
-                return false;
-            }
-            code = (code << 6) | (data[i + k] & 0x3f);
-        }
-        const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
-        if (overlong || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
-            out.resize(start);
-            return false;
-        }
-        out.append(reinterpret_cast<const char*>(data + i), length);
-        i += length;
+// The bytes of a valid UTF-8 sequence that begins at `data` (its first byte 0x80 or more): 2 to
+// 4, or 0 for an overlong form, a surrogate, anything above U+10FFFF or a cut sequence.
+int sequenceLength(const unsigned char* data, int size) {
+    const unsigned char c = data[0];
+    int length = 0;
+    uint32_t code = 0;
+    if (c >= 0xc2 && c <= 0xdf) {
+        length = 2;
+        code = c & 0x1f;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        length = 3;
+        code = c & 0x0f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        length = 4;
+        code = c & 0x07;
     }
-    out += '"';
-    return true;
+    if (length == 0 || length > size)
+        return 0;
+    for (int k = 1; k < length; ++k) {
+        if ((data[k] & 0xc0) != 0x80)
+            return 0;
+        code = (code << 6) | (data[k] & 0x3f);
+    }
+    const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+    if (overlong || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
+        return 0;
+    return length;
 }
+
+// What each byte adds to a JSON string beyond itself: 0 as it is, 1 for \" \\ and \n, 5 for
+// \u00XX; kLead for the bytes from 0x80, which are checked as UTF-8 sequences.
+constexpr unsigned char kLead = 0x80;
+constexpr std::array<unsigned char, 256> kExtra = [] {
+    std::array<unsigned char, 256> extra{};
+    for (int c = 0; c < 256; ++c) {
+        if (c >= 0x80)
+            extra[c] = kLead;
+        else if (c == '"' || c == '\\' || c == '\n')
+            extra[c] = 1;
+        else if (c < 0x20 || c == 0x7f)
+            extra[c] = 5;
+    }
+    return extra;
+}();
 
 inline uint64_t rotl(uint64_t x, int r) {
     return (x << r) | (x >> (64 - r));
@@ -99,49 +77,123 @@ inline uint64_t round(uint64_t lane, uint64_t word) {
 }  // namespace
 
 RecordLine::RecordLine(const char* kind) {
-    out.reserve(128);
-    out += "\"k\":\"";
-    out += kind;
-    out += '"';
+    out.resize(128);
+    restart(kind);
+}
+
+RecordLine& RecordLine::restart(const char* kind) {
+    used = 0;
+    put("\"k\":\"", 5);
+    put(kind, static_cast<int>(std::strlen(kind)));
+    put('"');
     needComma = true;
+    return *this;
+}
+
+void RecordLine::grow(int size) {
+    // Detaches a shared buffer; grows by QByteArray's own steps, then takes all it has.
+    out.resize(used + size);
+    out.resize(std::max(used + size, static_cast<int>(out.capacity())));
 }
 
 void RecordLine::key(const char* name) {
+    const int length = name ? static_cast<int>(std::strlen(name)) : 0;
+    char* const start = room(length + 4);
+    char* to = start;
     if (needComma)
-        out += ',';
+        *to++ = ',';
     if (name) {
-        out += '"';
-        out += name;
-        out += "\":";
+        *to++ = '"';
+        std::memcpy(to, name, static_cast<size_t>(length));
+        to += length;
+        *to++ = '"';
+        *to++ = ':';
     }
+    used += static_cast<int>(to - start);
     needComma = true;
+}
+
+// Writes `data` as a JSON string if it is valid UTF-8 (no overlong forms, no surrogates, nothing
+// above U+10FFFF); returns false, with nothing written, if it is not. One pass: the room taken
+// first holds the string as it is, and more is taken only when an escape needs it.
+bool RecordLine::jsonString(const unsigned char* data, int size) {
+    static const char hex[] = "0123456789abcdef";
+    const int start = used;
+    char* to = room(size + 2 + size / 8 + 8);
+    char* end = out.data() + out.size();
+    *to++ = '"';
+    // Invariant: the room left holds the rest of `data` as it is and the closing quote.
+    for (int i = 0; i < size;) {
+        const unsigned char c = data[i];
+        const unsigned char extra = kExtra[c];
+        if (extra == 0) {
+            *to++ = char(c);
+            ++i;
+            continue;
+        }
+        if (extra == kLead) {
+            const int sequence = sequenceLength(data + i, size - i);
+            if (sequence == 0) {
+                used = start;
+                return false;
+            }
+            std::memcpy(to, data + i, static_cast<size_t>(sequence));
+            to += sequence;
+            i += sequence;
+            continue;
+        }
+        if (end - to < size - i + 6) {
+            used = static_cast<int>(to - out.constData());
+            to = room(size - i + size / 4 + 16);
+            end = out.data() + out.size();
+        }
+        if (extra == 1) {
+            *to++ = '\\';
+            *to++ = c == '\n' ? 'n' : char(c);
+        } else {
+            std::memcpy(to, "\\u00", 4);
+            to[4] = hex[c >> 4];
+            to[5] = hex[c & 0xf];
+            to += 6;
+        }
+        ++i;
+    }
+    *to++ = '"';
+    used = static_cast<int>(to - out.constData());
+    return true;
 }
 
 RecordLine& RecordLine::number(const char* name, int64_t value) {
     key(name);
-    appendNumber(out, value);
+    char* const to = room(20);  // the longest int64_t
+    used += static_cast<int>(std::to_chars(to, to + 20, value).ptr - to);
     return *this;
 }
 
 RecordLine& RecordLine::real(const char* name, double value, int digits) {
     key(name);
     // JSON has no infinities or NaN.
-    if (value != value || value - value != 0)
-        out += "null";
-    else
-        out += QByteArray::number(value, 'g', digits);
+    if (value != value || value - value != 0) {
+        put("null", 4);
+    } else {
+        const QByteArray text = QByteArray::number(value, 'g', digits);
+        put(text.constData(), text.size());
+    }
     return *this;
 }
 
 RecordLine& RecordLine::boolean(const char* name, bool value) {
     key(name);
-    out += value ? "true" : "false";
+    if (value)
+        put("true", 4);
+    else
+        put("false", 5);
     return *this;
 }
 
 RecordLine& RecordLine::null(const char* name) {
     key(name);
-    out += "null";
+    put("null", 4);
     return *this;
 }
 
@@ -153,44 +205,46 @@ RecordLine& RecordLine::text(const char* name, const char* data) {
 
 RecordLine& RecordLine::bytes(const char* name, const char* data, int size) {
     key(name);
-    if (!appendUtf8String(out, reinterpret_cast<const unsigned char*>(data), size)) {
-        out += "{\"b64\":\"";
-        out += QByteArray::fromRawData(data, size).toBase64();
-        out += "\"}";
+    if (!jsonString(reinterpret_cast<const unsigned char*>(data), size)) {
+        const QByteArray encoded = QByteArray::fromRawData(data, size).toBase64();
+        put("{\"b64\":\"", 8);
+        put(encoded.constData(), encoded.size());
+        put("\"}", 2);
     }
     return *this;
 }
 
 RecordLine& RecordLine::base64(const char* name, const char* data, int size) {
     key(name);
-    out += '"';
-    out += QByteArray::fromRawData(data, size).toBase64();
-    out += '"';
+    const QByteArray encoded = QByteArray::fromRawData(data, size).toBase64();
+    put('"');
+    put(encoded.constData(), encoded.size());
+    put('"');
     return *this;
 }
 
 RecordLine& RecordLine::beginObject(const char* name) {
     key(name);
-    out += '{';
+    put('{');
     needComma = false;
     return *this;
 }
 
 RecordLine& RecordLine::endObject() {
-    out += '}';
+    put('}');
     needComma = true;
     return *this;
 }
 
 RecordLine& RecordLine::beginArray(const char* name) {
     key(name);
-    out += '[';
+    put('[');
     needComma = false;
     return *this;
 }
 
 RecordLine& RecordLine::endArray() {
-    out += ']';
+    put(']');
     needComma = true;
     return *this;
 }

@@ -8,8 +8,8 @@
 #include <QByteArray>
 #include <QJsonValue>
 
-#include <charconv>
 #include <cstdint>
+#include <cstring>
 
 namespace quarn::tellan_api::recording {
 
@@ -17,19 +17,14 @@ namespace quarn::tellan_api::recording {
 // does not know within its own, so additions that older readers may skip keep the number.
 constexpr int kFormatVersion = 1;
 
-// Appends `value` in decimal: a record has several numbers, and QByteArray::number allocates.
-inline void appendNumber(QByteArray& out, int64_t value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, static_cast<int>(end - digits));
-}
-
 // Builds the members of one record, after the time and thread that the recorder puts first.
 // Strings are written as JSON strings when they are valid UTF-8 and as {"b64": base64}
 // otherwise, so every byte of a socket message survives.
 class RecordLine {
 public:
     explicit RecordLine(const char* kind);
+    // Begins another record, of `kind`, in this one's memory.
+    RecordLine& restart(const char* kind);
 
     RecordLine& number(const char* key, int64_t value);
     // 17 significant digits give every double back exactly, 9 every float.
@@ -50,12 +45,34 @@ public:
     RecordLine& endArray();
 
     // The members written so far, without the braces.
-    const QByteArray& members() const { return out; }
+    const QByteArray& members() const {
+        if (out.size() != used)
+            out.resize(used);
+        return out;
+    }
 
 private:
+    // Where the next `size` bytes go. The buffer is kept larger than what is written (`used`),
+    // so that a member is written in place rather than through several calls into QByteArray.
+    char* room(int size) {
+        if (out.size() - used < size || !out.isDetached())
+            grow(size);
+        return out.data() + used;
+    }
+    void grow(int size);
+    void put(const char* data, int size) {
+        std::memcpy(room(size), data, static_cast<size_t>(size));
+        used += size;
+    }
+    void put(char c) {
+        *room(1) = c;
+        ++used;
+    }
     void key(const char* name);
+    bool jsonString(const unsigned char* data, int size);
 
-    QByteArray out;
+    mutable QByteArray out;
+    int used = 0;
     bool needComma = false;
 };
 

@@ -165,7 +165,8 @@ void putLine(State& s, const QByteArray& line) {
         if (s.pending.isEmpty() ||
             (s.pending.size() < kWriteAtBytes && s.pending.size() + line.size() >= kWriteAtBytes))
             s.wake.notify();
-        s.pending += line;
+        // Copied, never shared: the recorder forms every line in the same buffer.
+        s.pending.append(line.constData(), line.size());
     }
     s.changing.store(false, std::memory_order_relaxed);
 }

@@ -4,12 +4,12 @@
 #pragma once
 
 #include "platform.h"
+#include "recordformat.h"
 #include "ringfile.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QHash>
 #include <QString>
 
 #include <atomic>
@@ -17,7 +17,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -36,15 +39,37 @@ struct State {
     QFile file;
     QElapsedTimer clock;
     std::vector<Qt::HANDLE> threads;
-    QHash<QByteArray, int64_t> seen;  // members of recent records, by line
+    // The tables that compact records. Each key views the bytes its entry holds, so that a record
+    // is looked up where it lies instead of being copied into a key first.
+    // Members of recent records, with their line.
+    struct Seen {
+        QByteArray members;
+        int64_t line;
+    };
+    std::unordered_map<std::string_view, Seen> seen;
     // The latest call of each function with the same arguments: its line, result and out values.
     struct LastCall {
+        QByteArray call;  // kind, function and arguments
         int64_t line;
-        QByteArray result;
-        QByteArray out;
+        std::string result;
+        std::string out;
     };
-    QHash<QByteArray, LastCall> calls;
+    std::unordered_map<std::string_view, LastCall> calls;
     int64_t lines = 0;  // lines in the file so far
+    // The line being formed and a call's changes to its latest one: kept for their memory.
+    QByteArray line;
+    std::string changed;
+    // The latest request and reply as sent and read, with their records (formed inside the lock).
+    // A host that polls sends the same request and reads the same reply over and over, and
+    // escaping them once more was most of what their records cost.
+    struct Exchanged {
+        QByteArray text;
+        bool handshake = false;
+        bool formed = false;
+        RecordLine record;
+    };
+    Exchanged request{{}, false, false, RecordLine("req")};
+    Exchanged reply{{}, false, false, RecordLine("rep")};
     QByteArray pending;
     QByteArray header;
     int64_t bufferLimit = 0;
