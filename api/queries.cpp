@@ -31,8 +31,9 @@ template <typename T>
 constexpr bool handsOutStorage = isOut<T> && (std::is_pointer_v<std::remove_pointer_t<T>> ||
                                               std::is_same_v<T, TellanDeviceInfo*>);
 
-// A host's bool may arrive as any byte; the service is always sent exactly 0 or 1.
-bool normalized(bool value) {
+// A host's bool may arrive as any byte; the service is always sent exactly 0 or 1. Read as a
+// byte: loading another byte as a bool is undefined.
+bool normalized(const bool& value) {
     unsigned char raw;
     std::memcpy(&raw, &value, 1);
     return raw != 0;
