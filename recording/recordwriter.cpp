@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QtDebug>
 
+#include <algorithm>
 #include <chrono>
 
 namespace quarn::tellan_api::recording {
@@ -156,19 +157,27 @@ void startWriter(State& s) {
 }
 
 void putLine(State& s, const QByteArray& line) {
-    s.changing.store(true, std::memory_order_relaxed);
     if (s.ringMode) {
+        s.changing.store(true, std::memory_order_relaxed);
         s.ring.append(line);
-    } else {
-        // The writer sleeps while nothing is pending, and then wants to know; a full buffer
-        // cannot wait for the flush.
-        if (s.pending.isEmpty() ||
-            (s.pending.size() < kWriteAtBytes && s.pending.size() + line.size() >= kWriteAtBytes))
-            s.wake.notify();
-        // Copied, never shared: the recorder forms every line in the same buffer.
-        s.pending.append(line.constData(), line.size());
+        s.changing.store(false, std::memory_order_relaxed);
+        return;
     }
-    s.changing.store(false, std::memory_order_relaxed);
+    // The writer sleeps while nothing is pending, and then wants to know; a full buffer cannot
+    // wait for the flush.
+    if (s.pending.isEmpty() ||
+        (s.pending.size() < kWriteAtBytes && s.pending.size() + line.size() >= kWriteAtBytes))
+        s.wake.notify();
+    // Only a new allocation leaves the pending records unreadable to the write-out at the end of
+    // the process (a flood keeps a thread in here much of the time); a copy into room already
+    // there moves the size after the bytes.
+    if (!s.pending.isDetached() || s.pending.capacity() - s.pending.size() < line.size()) {
+        s.changing.store(true, std::memory_order_relaxed);
+        s.pending.reserve(std::max(2 * s.pending.size(), s.pending.size() + line.size()));
+        s.changing.store(false, std::memory_order_relaxed);
+    }
+    // Copied, never shared: the recorder forms every line in the same buffer.
+    s.pending.append(line.constData(), line.size());
 }
 
 void finishWriting(State& s, std::unique_lock<std::mutex>& lock) {

@@ -32,8 +32,9 @@ struct State {
     std::mutex mutex;
     bool open = false;
     bool stopping = false;
-    // Set while the records themselves (pending, ring) change: a thread ended by the system inside
-    // the lock left them whole unless it was there (see writeOutAfterThreadsEnded).
+    // Set while the records themselves cannot be read (pending reallocated, the ring written): a
+    // thread ended by the system inside the lock left them whole unless it was there (see
+    // writeOutAfterThreadsEnded and putLine).
     std::atomic<bool> changing{false};
     bool pixels = false;
     QFile file;
